@@ -1,0 +1,303 @@
+// Brindlemark/agent/CryptoAgent.cpp — the agent's settings, its last result and the error texts.
+#include "agent/CryptoAgent.h"
+
+#include "trace/TraceHelper.h"
+
+#include <new>
+
+namespace {
+
+HMODULE g_hResourceModule = nullptr;
+
+constexpr int kErrorDescUnits = 512;  // work buffer; texts take at most 511 units
+constexpr HRESULT kOwnCodeBit = 0x20000000;
+
+// Every operation hands the caller's thread error back as it found it.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : m_dwError(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(m_dwError); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD m_dwError;
+};
+
+bool EqualsIgnoringCase(const WString& wstr, const WCHAR* pwszOther)
+{
+    return CompareStringOrdinal(wstr.c_str(), static_cast<int>(wstr.size()), pwszOther, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool Contains(const WString& wstr, const WCHAR* pwszPart) { return wstr.find(pwszPart) != WString::npos; }
+
+// Hands out a new BSTR copy; E_OUTOFMEMORY if the platform has none to give.
+HRESULT NewBstr(const WString& wstr, BSTR* pbstr)
+{
+    BSTR bstr = SysAllocStringLen(wstr.c_str(), static_cast<UINT>(wstr.size()));
+    if (bstr == nullptr) return E_OUTOFMEMORY;
+    *pbstr = bstr;
+    return QORA_OK;
+}
+
+}  // namespace
+
+// A rejected argument or setting: traced with the page-facing message as the step, nothing traced when it passes.
+#define REJECT_IF_REASON(cond, hr, message, reason)                                              \
+    do {                                                                                         \
+        if (cond) {                                                                              \
+            const HRESULT hrReject_ = (hr);                                                      \
+            TraceStepFailure(__FILE__, __LINE__, scope.Name(), (message), (reason), hrReject_); \
+            return hrReject_;                                                                    \
+        }                                                                                        \
+    } while (0)
+#define REJECT_IF(cond, hr, message) REJECT_IF_REASON(cond, hr, message, TEXT(#cond))
+
+void SetResourceModule(HMODULE hModule) { g_hResourceModule = hModule; }
+
+HMODULE GetResourceModule() { return g_hResourceModule != nullptr ? g_hResourceModule : GetModuleHandleW(nullptr); }
+
+CCryptoAgent::CCryptoAgent() : m_hrLastResult(QORA_OK), m_lKeyLength(0), m_hrFirstPairResult(QORA_OK) {}
+
+CCryptoAgent::~CCryptoAgent() = default;
+
+template <typename Body>
+HRESULT CCryptoAgent::RecordResult(Body body)
+{
+    HRESULT hResult = E_OUTOFMEMORY;
+    try {
+        hResult = body();
+    } catch (const std::bad_alloc&) {
+        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
+        hResult = E_OUTOFMEMORY;
+    }
+    m_hrLastResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORA_SetCSPInfo(LONG lKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_SetCSPInfo"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbResult == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        REJECT_IF(bstrCSPName == NULL, E_INVALIDARG, TEXT("Invalid parameter."));
+        TRACE_INFO_VALUE("lKeyLength", lKeyLength);
+        TRACE_INFO_TEXT("bstrCSPName", bstrCSPName);
+
+        WString wstrCSPName = TrimSpaces(WString(bstrCSPName));
+        REJECT_IF(wstrCSPName.size() == 0, E_INVALIDARG, TEXT("CSP name cannot be NULL."));
+
+        // The Microsoft software providers take only the lengths they can generate; other providers decide.
+        if (Contains(wstrCSPName, TEXT("Microsoft"))) {
+            if (Contains(wstrCSPName, TEXT("Base"))) {
+                const bool bSupported = lKeyLength == 512 || lKeyLength == 1024;
+                REJECT_IF_REASON(!bSupported, QORA_E_KEY_LENGTH, TEXT("key length doesnot support(base)."), TEXT("1"));
+            } else {
+                const bool bSupported = lKeyLength == 512 || lKeyLength == 1024 || lKeyLength == 2048 || lKeyLength == 4096;
+                REJECT_IF_REASON(!bSupported, QORA_E_KEY_LENGTH, TEXT("key length doesnot support(non-base)."),
+                               TEXT("1"));
+            }
+        }
+
+        // Pages sometimes send the name HTML-escaped once.
+        const size_t nAmp = wstrCSPName.find(TEXT("&amp;"));
+        if (nAmp != WString::npos) wstrCSPName.replace(nAmp, 5, TEXT("&"));
+
+        m_lKeyLength = lKeyLength;
+        m_wstrCSPName.swap(wstrCSPName);
+        *pbResult = VARIANT_TRUE;
+        return QORA_OK;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_SetKeyAlgorithm"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbResult == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        REJECT_IF(bstrKeyAlgorithm == NULL, E_INVALIDARG, TEXT("Invalid parameter."));
+        TRACE_INFO_TEXT("bstrKeyAlgorithm", bstrKeyAlgorithm);
+
+        WString wstrKeyAlgorithm(bstrKeyAlgorithm);
+        REJECT_IF(wstrKeyAlgorithm.size() == 0, E_INVALIDARG, TEXT("key algorithm cannot be null."));
+        wstrKeyAlgorithm = TrimSpaces(wstrKeyAlgorithm);
+
+        const bool bSupported = EqualsIgnoringCase(wstrKeyAlgorithm, TEXT("RSA")) ||
+                                EqualsIgnoringCase(wstrKeyAlgorithm, TEXT("SM2"));
+        REJECT_IF_REASON(!bSupported, QORA_E_KEY_ALGORITHM, TEXT("key algorithm does not support."), TEXT("1"));
+
+        m_wstrKeyAlgorithm.swap(wstrKeyAlgorithm);
+        *pbResult = VARIANT_TRUE;
+        return QORA_OK;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_GetContainer(BSTR* pbstrContainerName)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_GetContainer"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbstrContainerName == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        *pbstrContainerName = nullptr;
+        TRACE_INFO_TEXT("m_wstrContainerName", m_wstrContainerName.c_str());
+        HRESULT hResult = NewBstr(m_wstrContainerName, pbstrContainerName);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("SysAllocString"));
+        return QORA_OK;
+    });
+}
+
+HRESULT CCryptoAgent::DescribeResultCode(HRESULT hrCode, BSTR* pbstrErrorDesc)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::DescribeResultCode"));
+    REJECT_IF(pbstrErrorDesc == nullptr, E_POINTER, TEXT("Invalid parameter."));
+    *pbstrErrorDesc = nullptr;
+    TRACE_INFO_VALUE("hrCode", hrCode);
+
+    WCHAR wszDesc[kErrorDescUnits] = {};
+    const int nMaxUnits = kErrorDescUnits - 1;
+    int nLength = 0;
+    if ((hrCode & kOwnCodeBit) != 0) {
+        // The platform's resource loader picks the language table of the user interface.
+        nLength = LoadStringW(GetResourceModule(), static_cast<UINT>(hrCode & 0xFFFF), wszDesc, nMaxUnits);
+        STEP_FAILED_REASON(nLength <= 0, ResultFromLastError(), TEXT("LoadStringW"), TEXT("nLength <= 0"));
+    } else {
+        nLength = static_cast<int>(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hrCode), 0,
+                                                  wszDesc, nMaxUnits, nullptr));
+        STEP_FAILED_REASON(nLength <= 0, ResultFromLastError(), TEXT("FormatMessageW"), TEXT("nLength <= 0"));
+    }
+    // A failed lookup leaves the text empty: the description is the code alone.
+    if (nLength < 0 || nLength > nMaxUnits) nLength = 0;
+    wszDesc[nLength] = 0;
+
+    static const WCHAR kHexDigits[] = TEXT("0123456789abcdef");
+    WCHAR wszSuffix[16] = {TEXT('\n'), TEXT('('), TEXT('0'), TEXT('x')};
+    int nSuffix = 4;
+    for (int nShift = 28; nShift >= 0; nShift -= 4)
+        wszSuffix[nSuffix++] = kHexDigits[(static_cast<DWORD>(hrCode) >> nShift) & 0xF];
+    wszSuffix[nSuffix++] = TEXT(')');
+    for (int i = 0; i < nSuffix && nLength < nMaxUnits; ++i) wszDesc[nLength++] = wszSuffix[i];
+    wszDesc[nLength] = 0;
+
+    BSTR bstrDesc = SysAllocStringLen(wszDesc, static_cast<UINT>(nLength));
+    FAIL_IF(bstrDesc == nullptr, E_OUTOFMEMORY, TEXT("SysAllocString"));
+    *pbstrErrorDesc = bstrDesc;
+    return QORA_OK;
+}
+
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::GetLastErrorDesc"));
+    LastErrorKeeper keepLastError;
+    // Reads the last result without recording one, so the page may ask more than once.
+    return DescribeResultCode(m_hrLastResult, pbstrErrorDesc);
+}
+
+// The operations below are built with the enrolment, inventory and chain units; until then each one
+// answers E_NOTIMPL (and records it like any result) so that no caller mistakes it for success.
+
+HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_CheckCertificateChain"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)pbChainIsGood;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Check certificate chain"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_GetCSPInfo"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        if (pbstrCSPInfo != nullptr) *pbstrCSPInfo = nullptr;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Enumerate CSP"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
+                                          VARIANT_BOOL* pbResult)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_ImportSignCert"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)lCertType;
+        (void)bstrSignCert;
+        (void)bstrContainerName;
+        (void)pbResult;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Import sign certificate"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR bstrP7Cert, BSTR bstrContainerName,
+                                             LONG lEncCertPrivKeyFlags, VARIANT_BOOL* pbResult)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_ImportEncryptCert"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)bstrEncryptedPrivateKey;
+        (void)bstrP7Cert;
+        (void)bstrContainerName;
+        (void)lEncCertPrivKeyFlags;
+        (void)pbResult;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Import encrypt certificate"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType, LONG lSignPrivKeyGenFlags,
+                                                 BSTR* pbstrPKCS10)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_PKCS10CertRequisition"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)bstrSubjectDN;
+        (void)lCertType;
+        (void)lSignPrivKeyGenFlags;
+        if (pbstrPKCS10 != nullptr) *pbstrPKCS10 = nullptr;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("PKCS10CertRequisition"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_GetAllCertInfo(BSTR bstrCSPNameList, BSTR* pbstrCertInfo)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_GetAllCertInfo"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)bstrCSPNameList;
+        if (pbstrCertInfo != nullptr) *pbstrCertInfo = nullptr;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Get all certificate information"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
+
+HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermitted)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair"));
+    LastErrorKeeper keepLastError;
+    // This probe leaves the last result as the previous operation left it.
+    (void)pbPermitted;
+    TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Probe key pair generation"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+    return E_NOTIMPL;
+}
+
+HRESULT CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
+                                                        LONG lSignPrivKeyGenFlags, BSTR* pbstrPKCS10)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5"));
+    LastErrorKeeper keepLastError;
+    return RecordResult([&]() -> HRESULT {
+        (void)bstrSubjectDN;
+        (void)lCertType;
+        (void)lSignPrivKeyGenFlags;
+        if (pbstrPKCS10 != nullptr) *pbstrPKCS10 = nullptr;
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("PKCS10CertRequisition"), TEXT("E_NOTIMPL"), E_NOTIMPL);
+        return E_NOTIMPL;
+    });
+}
