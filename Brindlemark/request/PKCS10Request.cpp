@@ -1,0 +1,504 @@
+// Brindlemark/request/PKCS10Request.cpp — subject DN, request body, attributes and the signature made
+// inside the CSP.
+#include "request/PKCS10Request.h"
+
+#include "agent/ResultCode.h"
+#include "codec/ASN1Engine.h"
+#include "codec/Misc.h"
+#include "codec/TextConvert.h"
+#include "trace/TraceHelper.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
+const char kOidCountryName[] = "2.5.4.6";
+const char kOidSerialNumber[] = "2.5.4.5";
+const char kOidJurisdictionCountryName[] = "1.3.6.1.4.1.311.60.2.1.3";
+const char kOidEmail[] = "1.2.840.113549.1.9.1";
+const char kOidChallengePassword[] = "1.2.840.113549.1.9.7";
+const char kOidTemporaryKey[] = "1.2.840.113549.1.9.63";
+const char kChallengePassword[] = "246802";
+
+constexpr DWORD kHashChunk = 0x4000;
+constexpr DWORD kSM2SignatureBuffer = 0x4000;
+constexpr DWORD kSM2CoordinateSize = 32;
+constexpr DWORD kSM2RawSignatureSize = 2 * kSM2CoordinateSize;
+// PUBLICKEYBLOB of the SM2 CSPs: BLOBHEADER, 32-bit bit length, X field, Y field.
+constexpr DWORD kSM2BlobHeaderSize = 8;
+constexpr DWORD kSM2FieldSize = 64;
+constexpr DWORD kSM2BlobSize = kSM2BlobHeaderSize + 4 + 2 * kSM2FieldSize;
+constexpr DWORD kSM2TempKeyMagic = 0xB400;
+constexpr DWORD kSM2TempKeyBits = 256;
+constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000D);
+
+struct ObjectIDEntry {
+    const WCHAR* pwszKey;
+    const char* pszObjectID;
+};
+
+const ObjectIDEntry kObjectIDs[] = {
+    {TEXT("CN"), "2.5.4.3"},
+    {TEXT("SERIALNUMBER"), "2.5.4.5"},
+    {TEXT("C"), "2.5.4.6"},
+    {TEXT("L"), "2.5.4.7"},
+    {TEXT("S"), "2.5.4.8"},
+    {TEXT("ST"), "2.5.4.8"},
+    {TEXT("STREET"), "2.5.4.9"},
+    {TEXT("O"), "2.5.4.10"},
+    {TEXT("OU"), "2.5.4.11"},
+    {TEXT("businessCategory"), "2.5.4.15"},
+    {TEXT("PostalCode"), "2.5.4.17"},
+    {TEXT("E"), "1.2.840.113549.1.9.1"},
+    {TEXT("Email"), "1.2.840.113549.1.9.1"},
+    {TEXT("jurisdictionOfIncorporationLocalityName"), "1.3.6.1.4.1.311.60.2.1.1"},
+    {TEXT("jurisdictionOfIncorporationStateOrProvinceName"), "1.3.6.1.4.1.311.60.2.1.2"},
+    {TEXT("jurisdictionOfIncorporationCountryName"), "1.3.6.1.4.1.311.60.2.1.3"},
+};
+
+bool EqualsIgnoringCase(const WString& wstrA, const WCHAR* pwszB)
+{
+    return CompareStringOrdinal(wstrA.c_str(), static_cast<int>(wstrA.size()), pwszB, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+// ---- Subject DN ------------------------------------------------------------------------------------
+
+void SplidWstr(const WString& wstrText, WCHAR wchSeparator, std::vector<WString>& vecItems)
+{
+    TraceHelper scope(TEXT("SplidWstr"));
+    if (wstrText.empty()) return;
+
+    size_t nStart = 0;
+    for (size_t i = 0; i < wstrText.size(); ++i) {
+        if (wstrText[i] == wchSeparator) {
+            vecItems.push_back(wstrText.substr(nStart, i - nStart));
+            nStart = i + 1;
+        }
+    }
+    vecItems.push_back(wstrText.substr(nStart));
+}
+
+WString ReplaceWchar(const WString& wstrText, WCHAR wch)
+{
+    TraceHelper scope(TEXT("ReplaceWchar"));
+    WString wstrResult;
+    wstrResult.reserve(wstrText.size());
+    for (WCHAR c : wstrText)
+        if (c != wch) wstrResult.push_back(c);
+    return wstrResult;
+}
+
+std::string GetObjectID(const WString& wstrKey)
+{
+    TraceHelper scope(TEXT("GetObjectID"));
+    for (const ObjectIDEntry& stEntry : kObjectIDs)
+        if (EqualsIgnoringCase(wstrKey, stEntry.pwszKey)) return stEntry.pszObjectID;
+
+    TraceWideValue(TRACE_FLAG_ERROR, TEXT("Unknown subject key"), wstrKey.c_str());
+    return std::string();
+}
+
+HRESULT ParseSubject(const WString& wstrSubjectDN, SubjectPairs& vecPairs)
+{
+    TraceHelper scope(TEXT("ParseSubject"));
+
+    std::vector<WString> vecItems;
+    SplidWstr(wstrSubjectDN, TEXT(','), vecItems);
+    TraceStepSuccess(scope.Name(), TEXT("SplidWstr-Subject"));
+    TRACE_INFO_VALUE("nItems", vecItems.size());
+
+    SubjectPairs vecParsed;
+    for (const WString& wstrItem : vecItems) {
+        std::vector<WString> vecPair;
+        SplidWstr(wstrItem, TEXT('='), vecPair);
+        FAIL_IF_REASON(vecPair.size() != 2, NTE_BAD_DATA, TEXT("SplidWstr-Pair"), TEXT("vecPair.size() != 2"));
+
+        // "CN=a, O=b": the space after the comma belongs to the key.
+        WString wstrKey = ReplaceWchar(vecPair[0], TEXT(' '));
+        vecParsed.emplace_back(GetObjectID(wstrKey), vecPair[1]);
+    }
+
+    vecPairs.insert(vecPairs.end(), vecParsed.begin(), vecParsed.end());
+    return QORA_OK;
+}
+
+HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrValue, ByteBuffer& vecChild)
+{
+    TraceHelper scope(TEXT("ComposeSubjectChild"));
+    TraceNarrowValue(TRACE_FLAG_INFO, TEXT("strObjectID"), strObjectID.c_str());
+    TRACE_INFO_TEXT("wstrValue", wstrValue.c_str());
+
+    ByteBuffer vecValue;
+    HRESULT hResult = QORA_OK;
+    bool bPrintable = strObjectID == kOidCountryName || strObjectID == kOidSerialNumber ||
+                      strObjectID == kOidJurisdictionCountryName;
+    bool bEmail = strObjectID == kOidEmail;
+    if (bPrintable || bEmail) {
+        std::string strValue;
+        hResult = UTF16ToUTF8(wstrValue.c_str(), strValue);
+        FAIL_IF(FAILED(hResult), hResult, bPrintable ? TEXT("UTF16ToUTF8(CountryName)") : TEXT("UTF16ToUTF8(Email)"));
+        hResult = ComposeAnyString(static_cast<DWORD>(strValue.size()),
+                                   bPrintable ? CERT_RDN_PRINTABLE_STRING : CERT_RDN_IA5_STRING,
+                                   reinterpret_cast<const BYTE*>(strValue.c_str()), vecValue);
+    } else {
+        hResult = ComposeAnyString(static_cast<DWORD>(wstrValue.size() * sizeof(WCHAR)), CERT_RDN_UTF8_STRING,
+                                   reinterpret_cast<const BYTE*>(wstrValue.c_str()), vecValue);
+    }
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString"));
+
+    ByteBuffer vecTypeAndValue;
+    hResult = ComposeSpecialAttribute(strObjectID.c_str(), vecValue, vecTypeAndValue);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
+
+    hResult = ASN1Encode(ASN1_TAG_SET, vecTypeAndValue, vecChild);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
+    return QORA_OK;
+}
+
+HRESULT ComposeSubject(const WString& wstrSubjectDN, ByteBuffer& vecSubject)
+{
+    TraceHelper scope(TEXT("ComposeSubject"));
+    TRACE_INFO_TEXT("wstrSubjectDN", wstrSubjectDN.c_str());
+
+    SubjectPairs vecPairs;
+    HRESULT hResult = ParseSubject(wstrSubjectDN, vecPairs);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ParseSubject"));
+
+    // The text names the most specific component first; the DER Name starts with the least specific.
+    ByteBuffer vecComponents;
+    for (auto it = vecPairs.rbegin(); it != vecPairs.rend(); ++it) {
+        ByteBuffer vecChild;
+        hResult = ComposeSubjectChild(it->first, it->second, vecChild);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSubjectChild"));
+        AppendBytes(vecComponents, vecChild);
+    }
+
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecComponents, vecSubject);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
+    return QORA_OK;
+}
+
+// ---- Signing ---------------------------------------------------------------------------------------
+
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, LPCSTR lpszPublicKeyAlgorithm, const BYTE* pbData, DWORD cbData,
+                                   ALG_ID algHash, DWORD dwKeySpec, ByteBuffer& vecSignature)
+{
+    TraceHelper scope(TEXT("PKCS10CalculateHashandSign"));
+    TRACE_INFO_VALUE("algHash", algHash);
+    TRACE_INFO_VALUE("dwKeySpec", dwKeySpec);
+    TRACE_INFO_VALUE("cbData", cbData);
+    FAIL_IF_REASON(cbData != 0 && pbData == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbData == NULL"));
+    bool bIsRSA = lpszPublicKeyAlgorithm != nullptr && 0 == strcmp(lpszPublicKeyAlgorithm, kOidRsaEncryption);
+
+    CryptKey hKey;
+    BOOL bRetCode = CryptGetUserKey(hProv, dwKeySpec, hKey.put());
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptGetUserKey"));
+
+    ByteBuffer vecProviderName;
+    if (SUCCEEDED(GetProviderInfo(hProv, PP_NAME, vecProviderName))) {
+        vecProviderName.push_back(0);
+        TraceNarrowValue(TRACE_FLAG_INFO, TEXT("PP_NAME"), reinterpret_cast<const char*>(vecProviderName.data()));
+    }
+
+    CryptHash hHash;
+    bRetCode = CryptCreateHash(hProv, algHash, 0, 0, hHash.put());
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptCreateHash"));
+
+    for (DWORD dwDone = 0; dwDone < cbData;) {
+        DWORD cbChunk = std::min(kHashChunk, cbData - dwDone);
+        bRetCode = CryptHashData(hHash.get(), pbData + dwDone, cbChunk, 0);
+        FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptHashData"));
+        dwDone += cbChunk;
+    }
+
+    DWORD cbSignature = 0;
+    bRetCode = CryptSignHashW(hHash.get(), dwKeySpec, nullptr, 0, nullptr, &cbSignature);
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptSignHash"));
+
+    // An SM2 CSP may report a size that is not the size of its signature; give it room.
+    ByteBuffer vecRaw(bIsRSA ? cbSignature : kSM2SignatureBuffer, 0);
+    cbSignature = static_cast<DWORD>(vecRaw.size());
+    bRetCode = CryptSignHashW(hHash.get(), dwKeySpec, nullptr, 0, vecRaw.data(), &cbSignature);
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptSignHash"));
+    TRACE_INFO_VALUE("cbSignature", cbSignature);
+    vecRaw.resize(std::min<size_t>(cbSignature, vecRaw.size()));
+
+    // CryptoAPI gives signatures little-endian; the request carries them big-endian.
+    if (bIsRSA) {
+        SwapByteOrder(vecRaw.data(), static_cast<DWORD>(vecRaw.size()));
+    } else if (vecRaw.size() >= kSM2RawSignatureSize) {
+        SwapByteOrder(vecRaw.data(), kSM2CoordinateSize);
+        SwapByteOrder(vecRaw.data() + kSM2CoordinateSize, kSM2CoordinateSize);
+    }
+
+    vecSignature = std::move(vecRaw);
+    return QORA_OK;
+}
+
+HRESULT SM2EncodeRawSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, ByteBuffer& vecEncoded)
+{
+    TraceHelper scope(TEXT("SM2EncodeRawSignature"));
+    FAIL_IF_REASON(cbRawSignature != kSM2RawSignatureSize || pbRawSignature == nullptr, kInvalidData,
+                   TEXT("Check SM2 raw signature size"), TEXT("cbRawSignature != 64"));
+
+    // Each half becomes an INTEGER of exactly its 32 bytes, with a 00 in front when it would read negative.
+    ByteBuffer vecIntegers;
+    const WCHAR* rgpwszSteps[2][2] = {{TEXT("ASN1Encode(1)"), TEXT("ASN1Encode(2)")},
+                                      {TEXT("ASN1Encode(3)"), TEXT("ASN1Encode(4)")}};
+    for (int nHalf = 0; nHalf < 2; ++nHalf) {
+        const BYTE* pbHalf = pbRawSignature + nHalf * kSM2CoordinateSize;
+        ByteBuffer vecInteger;
+        HRESULT hResult = QORA_OK;
+        if (pbHalf[0] >= 0x80) {
+            ByteBuffer vecPadded(1, 0x00);
+            vecPadded.insert(vecPadded.end(), pbHalf, pbHalf + kSM2CoordinateSize);
+            hResult = ASN1Encode(ASN1_TAG_INTEGER, vecPadded, vecInteger);
+            FAIL_IF(FAILED(hResult), hResult, rgpwszSteps[nHalf][0]);
+        } else {
+            hResult = ASN1Encode(ASN1_TAG_INTEGER, pbHalf, kSM2CoordinateSize, vecInteger);
+            FAIL_IF(FAILED(hResult), hResult, rgpwszSteps[nHalf][1]);
+        }
+        AppendBytes(vecIntegers, vecInteger);
+    }
+
+    HRESULT hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecIntegers, vecEncoded);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(5)"));
+    return QORA_OK;
+}
+
+HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, ByteBuffer& vecSignature)
+{
+    TraceHelper scope(TEXT("ComposeSignature"));
+
+    HRESULT hResult = QORA_OK;
+    if (bIsSM2) {
+        ByteBuffer vecEncoded;
+        hResult = SM2EncodeRawSignature(pbRawSignature, cbRawSignature, vecEncoded);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("SM2EncodeRawSignature"));
+        hResult = ComposeBITString(vecEncoded, vecSignature);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString(SM2)"));
+    } else {
+        hResult = ComposeBITString(cbRawSignature, pbRawSignature, vecSignature);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString(RSA)"));
+    }
+    return QORA_OK;
+}
+
+// ---- Request construction --------------------------------------------------------------------------
+
+HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, ByteBuffer& vecPoint)
+{
+    TraceHelper scope(TEXT("ConvertSM2PublicKeyBlobToPoint"));
+    FAIL_IF_REASON(pbBlob == nullptr || cbBlob < kSM2BlobSize, kInvalidData, TEXT("Check SM2 public key blob size"),
+                   TEXT("cbBlob < 140"));
+
+    const BYTE* pbX = pbBlob + kSM2BlobHeaderSize + 4;
+    const BYTE* pbY = pbX + kSM2FieldSize;
+    ByteBuffer vecResult;
+    vecResult.reserve(1 + kSM2RawSignatureSize);
+    vecResult.push_back(0x04);  // uncompressed point
+    vecResult.insert(vecResult.end(), std::make_reverse_iterator(pbX + kSM2CoordinateSize),
+                     std::make_reverse_iterator(pbX));
+    vecResult.insert(vecResult.end(), std::make_reverse_iterator(pbY + kSM2CoordinateSize),
+                     std::make_reverse_iterator(pbY));
+    vecPoint = std::move(vecResult);
+    return QORA_OK;
+}
+
+HRESULT ConvertSM2PublicKeyBlobToTempKey(const BYTE* pbBlob, DWORD cbBlob, ByteBuffer& vecTempKey)
+{
+    TraceHelper scope(TEXT("ConvertSM2PublicKeyBlobToTempKey"));
+    FAIL_IF_REASON(pbBlob == nullptr || cbBlob < kSM2BlobSize, kInvalidData, TEXT("Check SM2 public key blob size"),
+                   TEXT("cbBlob < 140"));
+
+    ByteBuffer vecResult(8 + 2 * kSM2FieldSize, 0);
+    const DWORD rgdwHeader[2] = {kSM2TempKeyMagic, kSM2TempKeyBits};
+    for (int i = 0; i < 2; ++i)
+        for (int nByte = 0; nByte < 4; ++nByte)
+            vecResult[i * 4 + nByte] = static_cast<BYTE>((rgdwHeader[i] >> (8 * nByte)) & 0xFF);
+
+    // Both fields keep their layout; only the coordinate in the first half of each turns big-endian.
+    memcpy(vecResult.data() + 8, pbBlob + kSM2BlobHeaderSize + 4, 2 * kSM2FieldSize);
+    SwapByteOrder(vecResult.data() + 8, kSM2CoordinateSize);
+    SwapByteOrder(vecResult.data() + 8 + kSM2FieldSize, kSM2CoordinateSize);
+    vecTempKey = std::move(vecResult);
+    return QORA_OK;
+}
+
+HRESULT ComposeSignPublicKeyData(LPCSTR lpszPublicKeyAlgorithm, LPCSTR lpszPublicKeyParameters,
+                                 const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits, ByteBuffer& vecPublicKeyInfo)
+{
+    TraceHelper scope(TEXT("ComposeSignPublicKeyData"));
+
+    ByteBuffer vecAlgorithm;
+    HRESULT hResult = QORA_OK;
+    if (lpszPublicKeyParameters != nullptr) {
+        ByteBuffer vecParameters;
+        hResult = EncodeObjectID(lpszPublicKeyParameters, vecParameters);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("EncodeObjectID"));
+        hResult = ComposeSpecialAttribute(lpszPublicKeyAlgorithm, vecParameters, vecAlgorithm);
+    } else {
+        hResult = ComposeSpecialAttribute(lpszPublicKeyAlgorithm, nullptr, 0, vecAlgorithm);
+    }
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
+
+    ByteBuffer vecKeyBits;
+    hResult = ComposeBITString(cbPublicKeyBits, pbPublicKeyBits, vecKeyBits);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString"));
+
+    AppendBytes(vecAlgorithm, vecKeyBits);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecAlgorithm, vecPublicKeyInfo);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
+    return QORA_OK;
+}
+
+HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecAttributes)
+{
+    TraceHelper scope(TEXT("ComposeAttributes"));
+    TRACE_INFO_VALUE("cbTempKey", cbTempKey);
+
+    ByteBuffer vecPassword;
+    HRESULT hResult = ComposeAnyString(static_cast<DWORD>(strlen(kChallengePassword)), CERT_RDN_PRINTABLE_STRING,
+                                       reinterpret_cast<const BYTE*>(kChallengePassword), vecPassword);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString"));
+
+    ByteBuffer vecKeyOctets;
+    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, pbTempKey, cbTempKey, vecKeyOctets);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(TempKey)"));
+
+    ByteBuffer vecKeyContents = {0x02, 0x01, 0x01};
+    AppendBytes(vecKeyContents, vecKeyOctets);
+    ByteBuffer vecKeySequence;
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecKeyContents, vecKeySequence);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
+
+    ByteBuffer vecKeyValue;
+    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, vecKeySequence, vecKeyValue);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(OctetString)"));
+
+    ByteBuffer vecAttributeList;
+    hResult = ComposeSpecialAttribute(kOidChallengePassword, vecPassword, vecAttributeList);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute(ChallengePassword)"));
+
+    ByteBuffer vecTempKeyAttribute;
+    hResult = ComposeSpecialAttribute(kOidTemporaryKey, vecKeyValue, vecTempKeyAttribute);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute(TempKey)"));
+    AppendBytes(vecAttributeList, vecTempKeyAttribute);
+
+    hResult = ASN1Encode(ASN1_TAG_CONTEXT_0_CONSTRUCTED, vecAttributeList, vecAttributes);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Attributes)"));
+    return QORA_OK;
+}
+
+HRESULT ComposeSignAlgorithm(LPCSTR lpszSignAlgorithm, ByteBuffer& vecSignAlgorithm)
+{
+    TraceHelper scope(TEXT("ComposeSignAlgorithm"));
+    HRESULT hResult = ComposeSpecialAttribute(lpszSignAlgorithm, nullptr, 0, vecSignAlgorithm);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
+    return QORA_OK;
+}
+
+HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
+                               LPCSTR lpszPublicKeyParameters, const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits,
+                               const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecRequestInfo)
+{
+    TraceHelper scope(TEXT("ComposeCertRequestInfo"));
+
+    ByteBuffer vecContents;
+    static const BYTE kVersion0 = 0x00;
+    HRESULT hResult = ASN1Encode(ASN1_TAG_INTEGER, &kVersion0, 1, vecContents);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Version)"));
+
+    ByteBuffer vecSubject;
+    hResult = ComposeSubject(wstrSubjectDN, vecSubject);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSubject"));
+    AppendBytes(vecContents, vecSubject);
+
+    ByteBuffer vecPublicKeyInfo;
+    hResult = ComposeSignPublicKeyData(lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbPublicKeyBits,
+                                       cbPublicKeyBits, vecPublicKeyInfo);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignPublicKeyData"));
+    AppendBytes(vecContents, vecPublicKeyInfo);
+
+    if (pbTempKey != nullptr && cbTempKey != 0) {
+        ByteBuffer vecAttributes;
+        hResult = ComposeAttributes(pbTempKey, cbTempKey, vecAttributes);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAttributes"));
+        AppendBytes(vecContents, vecAttributes);
+    }
+
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecContents, vecRequestInfo);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
+    return QORA_OK;
+}
+
+HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
+                            LPCSTR lpszPublicKeyParameters, const BYTE* pbSignPublicKey, DWORD cbSignPublicKey,
+                            const BYTE* pbExchangeKey, DWORD cbExchangeKey, ALG_ID algHash, LPCSTR lpszSignAlgorithm,
+                            BOOL bIsSM2, std::string& strRequest)
+{
+    TraceHelper scope(TEXT("PKCS10RequestBase64"));
+    FAIL_IF_REASON(lpwSubjectDN == nullptr, E_INVALIDARG, TEXT("Check parameter"), TEXT("lpwSubjectDN == NULL"));
+
+    const BYTE* pbKeyBits = pbSignPublicKey;
+    DWORD cbKeyBits = cbSignPublicKey;
+    const BYTE* pbTempKey = pbExchangeKey;
+    DWORD cbTempKey = pbExchangeKey != nullptr ? cbExchangeKey : 0;
+    ByteBuffer vecPoint;
+    ByteBuffer vecTempKey;
+    HRESULT hResult = QORA_OK;
+    if (bIsSM2) {
+        hResult = ConvertSM2PublicKeyBlobToPoint(pbSignPublicKey, cbSignPublicKey, vecPoint);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ConvertSM2PublicKeyBlobToPoint"));
+        pbKeyBits = vecPoint.data();
+        cbKeyBits = static_cast<DWORD>(vecPoint.size());
+        if (pbTempKey != nullptr) {
+            hResult = ConvertSM2PublicKeyBlobToTempKey(pbExchangeKey, cbExchangeKey, vecTempKey);
+            FAIL_IF(FAILED(hResult), hResult, TEXT("ConvertSM2PublicKeyBlobToTempKey"));
+            pbTempKey = vecTempKey.data();
+            cbTempKey = static_cast<DWORD>(vecTempKey.size());
+        }
+    }
+
+    ByteBuffer vecRequest;
+    hResult = ComposeCertRequestInfo(lpwSubjectDN, lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbKeyBits,
+                                     cbKeyBits, pbTempKey, cbTempKey, vecRequest);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeCertRequestInfo"));
+
+    ByteBuffer vecSignAlgorithm;
+    hResult = ComposeSignAlgorithm(lpszSignAlgorithm, vecSignAlgorithm);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignAlgorithm"));
+
+    ByteBuffer vecRawSignature;
+    hResult = PKCS10CalculateHashandSign(hProv, lpszPublicKeyAlgorithm, vecRequest.data(),
+                                         static_cast<DWORD>(vecRequest.size()), algHash, dwKeySpec, vecRawSignature);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("PKCS10CalculateHashandSign"));
+
+    ByteBuffer vecSignature;
+    hResult = ComposeSignature(vecRawSignature.data(), static_cast<DWORD>(vecRawSignature.size()), bIsSM2,
+                               vecSignature);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignature"));
+
+    AppendBytes(vecRequest, vecSignAlgorithm);
+    AppendBytes(vecRequest, vecSignature);
+    ByteBuffer vecDer;
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecRequest, vecDer);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
+
+    std::string strBase64;
+    hResult = Base64EncodeEx(vecDer.data(), static_cast<DWORD>(vecDer.size()), strBase64);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("Base64EncodeEx"));
+
+    std::string strWrapped;
+    hResult = TransformBase64EncodedDatatoHoldCRLFPer64Chars(strBase64.c_str(), static_cast<DWORD>(strBase64.size()),
+                                                             strWrapped);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("TransformBase64EncodedDatatoHoldCRLFPer64Chars"));
+
+    strRequest = std::move(strWrapped);
+    TRACE_INFO_VALUE("cchRequest", strRequest.size());
+    return QORA_OK;
+}

@@ -1,0 +1,162 @@
+// DER encoder: length octets, accepted tags, strings, bit strings and identifier-value pairs.
+#include "RequestTestSupport.h"
+
+#include "agent/ResultCode.h"
+#include "codec/ASN1Engine.h"
+
+using reqtest::Concat;
+using reqtest::Hex;
+using reqtest::ToHex;
+
+TEST(DerEncoder, LengthOctetsUseShortFormThenTheShortestLongForm)
+{
+    struct Case {
+        DWORD cb;
+        const char* want;
+    };
+    for (const Case& c : std::vector<Case>{{1, "01"},
+                                           {5, "05"},
+                                           {127, "7F"},
+                                           {128, "81 80"},
+                                           {255, "81 FF"},
+                                           {256, "82 01 00"},
+                                           {65535, "82 FF FF"},
+                                           {65536, "83 01 00 00"},
+                                           {0x01000000, "84 01 00 00 00"}}) {
+        SCOPED_TRACE(c.cb);
+        ByteBuffer vec;
+        ASSERT_EQ(CalculateASNValueLength(c.cb, vec), QORA_OK);
+        EXPECT_EQ(ToHex(vec), ToHex(Hex(c.want)));
+    }
+    ByteBuffer vec;
+    EXPECT_EQ(CalculateASNValueLength(0, vec), E_FAIL);
+}
+
+TEST(DerEncoder, ASN1EncodeWritesTagLengthAndContents)
+{
+    for (DWORD cb : {5u, 127u, 128u, 256u, 65536u}) {
+        SCOPED_TRACE(cb);
+        ByteBuffer vecContents(cb);
+        for (DWORD i = 0; i < cb; ++i) vecContents[i] = static_cast<BYTE>(i * 7);
+        ByteBuffer vecLength;
+        ASSERT_EQ(CalculateASNValueLength(cb, vecLength), QORA_OK);
+        ByteBuffer vec;
+        ASSERT_EQ(ASN1Encode(0x04, vecContents, vec), QORA_OK);
+        EXPECT_EQ(vec, Concat({{0x04}, vecLength, vecContents}));
+    }
+}
+
+TEST(DerEncoder, ASN1EncodeAcceptsOnlyItsTagsAndNonEmptyContents)
+{
+    const BYTE rgb[2] = {0x01, 0x02};
+    for (BYTE bTag : {0x02, 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0}) {
+        SCOPED_TRACE(bTag);
+        ByteBuffer vec;
+        EXPECT_EQ(ASN1Encode(bTag, rgb, 2, vec), QORA_OK);
+        EXPECT_EQ(vec, (ByteBuffer{bTag, 0x02, 0x01, 0x02}));
+    }
+    for (BYTE bTag : {0x00, 0x01, 0x03, 0x05, 0x17, 0x18, 0x81, 0xA1, 0xFF}) {
+        SCOPED_TRACE(bTag);
+        ByteBuffer vec;
+        EXPECT_EQ(ASN1Encode(bTag, rgb, 2, vec), E_FAIL);
+        EXPECT_TRUE(vec.empty());
+    }
+    ByteBuffer vec;
+    EXPECT_EQ(ASN1Encode(0x30, rgb, 0, vec), E_FAIL);
+    EXPECT_EQ(ASN1Encode(0x04, nullptr, 0, vec), E_FAIL);
+}
+
+TEST(DerEncoder, ComposeAnyStringWritesTheElementOfEachValueType)
+{
+    const char szText[] = "Bank 1";
+    const BYTE* pbText = reinterpret_cast<const BYTE*>(szText);
+    const WString wstrText = TEXT("caf\x00E9");  // UTF-16 in, UTF-8 out
+    struct Case {
+        DWORD dwType;
+        DWORD cb;
+        const BYTE* pb;
+        const char* want;
+    };
+    for (const Case& c : std::vector<Case>{
+             {CERT_RDN_PRINTABLE_STRING, 6, pbText, "13 06 42 61 6E 6B 20 31"},
+             {CERT_RDN_IA5_STRING, 6, pbText, "16 06 42 61 6E 6B 20 31"},
+             {CERT_RDN_OCTET_STRING, 3, pbText, "04 03 42 61 6E"},
+             {CERT_RDN_UTF8_STRING, static_cast<DWORD>(wstrText.size() * 2),
+              reinterpret_cast<const BYTE*>(wstrText.c_str()), "0C 05 63 61 66 C3 A9"},
+         }) {
+        SCOPED_TRACE(c.dwType);
+        ByteBuffer vec;
+        ASSERT_EQ(ComposeAnyString(c.cb, c.dwType, c.pb, vec), QORA_OK);
+        EXPECT_EQ(ToHex(vec), ToHex(Hex(c.want)));
+    }
+}
+
+TEST(DerEncoder, ComposeBITStringPutsTheUnusedBitsOctetFirst)
+{
+    ByteBuffer vec;
+    ASSERT_EQ(ComposeBITString(ByteBuffer{0xAA, 0xBB, 0xCC}, vec), QORA_OK);
+    EXPECT_EQ(ToHex(vec), "03 04 00 AA BB CC");
+
+    ByteBuffer vecLong(200, 0x5A);
+    ASSERT_EQ(ComposeBITString(vecLong, vec), QORA_OK);
+    EXPECT_EQ(vec, Concat({Hex("03 81 C9 00"), vecLong}));
+}
+
+TEST(DerEncoder, ComposeSpecialAttributePlacesOneValueWithoutASet)
+{
+    ByteBuffer vecCurve;
+    ASSERT_EQ(EncodeObjectID("1.2.156.10197.1.301", vecCurve), QORA_OK);
+    EXPECT_EQ(ToHex(vecCurve), "06 08 2A 81 1C CF 55 01 82 2D");
+
+    struct Case {
+        const char* pszObjID;
+        ByteBuffer value;
+        const char* want;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"1.2.840.113549.1.1.5", {}, "30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00"},
+             {"1.2.840.10045.2.1", vecCurve, "30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D"},
+             {"1.2.840.113549.1.9.7", Hex("13 06 32 34 36 38 30 32"),
+              "30 13 06 09 2A 86 48 86 F7 0D 01 09 07 13 06 32 34 36 38 30 32"},
+             {"2.5.4.3", Hex("0C 01 41"), "30 08 06 03 55 04 03 0C 01 41"},
+             // Long-form lengths pass through unchanged.
+             {"2.5.4.3", Concat({Hex("04 81 80"), ByteBuffer(128, 0x11)}), nullptr},
+         }) {
+        SCOPED_TRACE(c.pszObjID);
+        ByteBuffer vec;
+        ASSERT_EQ(ComposeSpecialAttribute(c.pszObjID, c.value, vec), QORA_OK);
+        if (c.want != nullptr)
+            EXPECT_EQ(ToHex(vec), ToHex(Hex(c.want)));
+        else
+            EXPECT_EQ(vec, Concat({Hex("30 81 88 06 03 55 04 03"), c.value}));
+    }
+}
+
+TEST(DerEncoder, ComposeSpecialAttributeRefusesWhatItCannotReEncode)
+{
+    struct Case {
+        const char* pszObjID;
+        ByteBuffer value;
+        bool bPlatformError;  // the platform encoder's own failure rather than E_FAIL
+    };
+    for (const Case& c : std::vector<Case>{
+             {"2.5.4.3", Hex("0C 00"), false},            // empty contents
+             {"2.5.4.3", Hex("03 02 00 01"), false},      // BIT STRING is not an ASN1Encode tag
+             {"2.5.4.3", Hex("0C 05 41"), false},         // contents run past the value
+             {"2.5.4.3", Hex("0C 01 41 42"), false},      // more than one element
+             {"2.5.4.3", Hex("0C 84 FF FF FF FF"), false},  // length beyond the buffer
+             {"", Hex("0C 01 41"), true},
+             {"not.an.oid", {}, true},
+         }) {
+        SCOPED_TRACE(std::string(c.pszObjID) + " " + ToHex(c.value));
+        ByteBuffer vec;
+        HRESULT hResult = ComposeSpecialAttribute(c.pszObjID, c.value, vec);
+        if (c.bPlatformError) {
+            EXPECT_TRUE(FAILED(hResult));
+            EXPECT_NE(hResult, E_FAIL);
+        } else {
+            EXPECT_EQ(hResult, E_FAIL);
+        }
+        EXPECT_TRUE(vec.empty());
+    }
+}

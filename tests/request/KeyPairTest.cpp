@@ -1,0 +1,159 @@
+// Key-pair generation in the Microsoft software providers: container names, provider types, key
+// lengths, a second key through the returned handle, and no container left after a failed generation.
+#include "RequestTestSupport.h"
+
+#include "agent/ResultCode.h"
+#include "request/CertificateRequisition.h"
+
+using reqtest::ContainerSweeper;
+using reqtest::EnumContainers;
+using reqtest::MicrosoftProviders;
+using reqtest::ProviderCase;
+
+namespace {
+
+bool IsGuidText(const WString& wstr)
+{
+    if (wstr.size() != 38 || wstr.front() != TEXT('{') || wstr.back() != TEXT('}')) return false;
+    for (size_t i = 1; i < 37; ++i) {
+        WCHAR c = wstr[i];
+        bool bHyphen = i == 9 || i == 14 || i == 19 || i == 24;
+        if (bHyphen ? c != TEXT('-') : !((c >= TEXT('0') && c <= TEXT('9')) || (c >= TEXT('A') && c <= TEXT('F'))))
+            return false;
+    }
+    return true;
+}
+
+DWORD KeyLengthOf(HCRYPTPROV hProv, DWORD dwKeySpec)
+{
+    CryptKey hKey;
+    if (!CryptGetUserKey(hProv, dwKeySpec, hKey.put())) return 0;
+    DWORD dw = 0, cb = sizeof(dw);
+    EXPECT_TRUE(CryptGetKeyParam(hKey.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&dw), &cb, 0));
+    return dw;
+}
+
+// The modulus length of an exported public key info, through the platform decoder.
+DWORD ModulusBitsOf(const ByteBuffer& vecInfo)
+{
+    const CERT_PUBLIC_KEY_INFO* pInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(vecInfo.data());
+    EXPECT_STREQ(pInfo->Algorithm.pszObjId, "1.2.840.113549.1.1.1");
+    BYTE rgbBlob[1024] = {};
+    DWORD cb = sizeof(rgbBlob);
+    if (!CryptDecodeObject(X509_ASN_ENCODING, RSA_CSP_PUBLICKEYBLOB, pInfo->PublicKey.pbData, pInfo->PublicKey.cbData, 0,
+                           rgbBlob, &cb))
+        return 0;
+    return reinterpret_cast<const RSAPUBKEY*>(rgbBlob + sizeof(BLOBHEADER))->bitlen;
+}
+
+}  // namespace
+
+TEST(KeyPair, NewContainerIsAGuidNameInTheProvidersTypeWithTheRequestedLength)
+{
+    struct Case {
+        ProviderCase provider;
+        DWORD dwKeyLength;
+        DWORD dwKeySpec;
+    };
+    std::vector<Case> cases;
+    for (const ProviderCase& p : MicrosoftProviders()) {
+        cases.push_back({p, 512, AT_KEYEXCHANGE});
+        cases.push_back({p, 1024, AT_SIGNATURE});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << reqtest::Narrow(c.provider.pwszName) << " " << c.dwKeyLength << " spec "
+                                        << c.dwKeySpec);
+        ContainerSweeper sweeper(c.provider.pwszName, c.provider.dwType);
+        WString wstrContainer;
+        ByteBuffer vecPublicKey;
+        CryptProv hProv;
+        ASSERT_EQ(CreatePublicKey(wstrContainer, vecPublicKey, c.dwKeyLength, c.provider.pwszName, TRUE, c.dwKeySpec,
+                                  TRUE, hProv, CRYPT_EXPORTABLE),
+                  QORA_OK);
+        EXPECT_TRUE(IsGuidText(wstrContainer)) << reqtest::Narrow(wstrContainer);
+        ASSERT_TRUE(hProv);
+        // The provider's PP_PROVTYPE is not reliable; the dispatcher refuses any other type for the name,
+        // so an open handle proves the type used.
+        CryptProv hOtherType;
+        EXPECT_FALSE(CryptAcquireContextW(hOtherType.put(), nullptr, c.provider.pwszName,
+                                          c.provider.dwType == PROV_RSA_AES ? PROV_RSA_FULL : PROV_RSA_AES,
+                                          CRYPT_VERIFYCONTEXT));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH));
+        EXPECT_EQ(KeyLengthOf(hProv.get(), c.dwKeySpec), c.dwKeyLength);
+        EXPECT_EQ(KeyLengthOf(hProv.get(), 3 - c.dwKeySpec), 0u);
+        EXPECT_EQ(ModulusBitsOf(vecPublicKey), c.dwKeyLength);
+        hProv.reset();
+        EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+    }
+}
+
+TEST(KeyPair, SecondKeyGoesIntoTheSameContainerThroughTheReturnedHandle)
+{
+    const ProviderCase& p = MicrosoftProviders()[1];
+    ContainerSweeper sweeper(p.pwszName, p.dwType);
+    WString wstrContainer;
+    ByteBuffer vecExchange, vecSign;
+    CryptProv hProv;
+    ASSERT_EQ(CreatePublicKey(wstrContainer, vecExchange, 1024, p.pwszName, TRUE, AT_KEYEXCHANGE, TRUE, hProv, 0),
+              QORA_OK);
+    HCRYPTPROV hFirst = hProv.get();
+
+    WString wstrSecond = wstrContainer;
+    ASSERT_EQ(CreatePublicKey(wstrSecond, vecSign, 512, p.pwszName, TRUE, AT_SIGNATURE, FALSE, hProv, 0), QORA_OK);
+    EXPECT_EQ(hProv.get(), hFirst);
+    EXPECT_EQ(wstrSecond, wstrContainer);
+    EXPECT_NE(vecExchange, vecSign);
+    hProv.reset();
+
+    // Both keys persist in the one container once the generating context is released.
+    ASSERT_TRUE(CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), p.pwszName, p.dwType, 0));
+    EXPECT_EQ(KeyLengthOf(hProv.get(), AT_KEYEXCHANGE), 1024u);
+    EXPECT_EQ(KeyLengthOf(hProv.get(), AT_SIGNATURE), 512u);
+    hProv.reset();
+    EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+}
+
+TEST(KeyPair, FailedGenerationInANewContainerLeavesNoContainer)
+{
+    for (const ProviderCase& p : MicrosoftProviders()) {
+        SCOPED_TRACE(reqtest::Narrow(p.pwszName));
+        ContainerSweeper sweeper(p.pwszName, p.dwType);
+        std::set<WString> before = EnumContainers(p.pwszName, p.dwType);
+        WString wstrContainer;
+        ByteBuffer vecPublicKey;
+        CryptProv hProv;
+        // 100 bits is below every provider's minimum.
+        HRESULT hResult = CreatePublicKey(wstrContainer, vecPublicKey, 100, p.pwszName, TRUE, AT_SIGNATURE, TRUE, hProv, 0);
+        EXPECT_TRUE(FAILED(hResult));
+        EXPECT_NE(hResult, E_FAIL);
+        EXPECT_TRUE(wstrContainer.empty());
+        EXPECT_TRUE(vecPublicKey.empty());
+        hProv.reset();
+        EXPECT_EQ(EnumContainers(p.pwszName, p.dwType), before);
+    }
+}
+
+TEST(KeyPair, OpeningFailuresReturnThePlatformsError)
+{
+    const ProviderCase& p = MicrosoftProviders()[1];
+    ContainerSweeper sweeper(p.pwszName, p.dwType);
+    WString wstrContainer;
+    ByteBuffer vecPublicKey;
+    CryptProv hProv;
+    // An existing container cannot be created again.
+    ASSERT_EQ(CreatePublicKey(wstrContainer, vecPublicKey, 512, p.pwszName, TRUE, AT_SIGNATURE, TRUE, hProv, 0), QORA_OK);
+    hProv.reset();
+    WString wstrAgain = wstrContainer;
+    EXPECT_EQ(CreatePublicKey(wstrAgain, vecPublicKey, 512, p.pwszName, TRUE, AT_SIGNATURE, TRUE, hProv, 0), NTE_EXISTS);
+    hProv.reset();
+    // A new name without new key set is a missing key set; nothing is created.
+    WString wstrMissing;
+    EXPECT_EQ(CreatePublicKey(wstrMissing, vecPublicKey, 512, p.pwszName, TRUE, AT_SIGNATURE, FALSE, hProv, 0),
+              NTE_BAD_KEYSET);
+    EXPECT_TRUE(wstrMissing.empty());
+    EXPECT_FALSE(hProv);
+    // An unknown provider name.
+    EXPECT_EQ(CreatePublicKey(wstrMissing, vecPublicKey, 512, TEXT("No Such Provider"), TRUE, AT_SIGNATURE, TRUE, hProv, 0),
+              NTE_KEYSET_NOT_DEF);
+    EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+}
