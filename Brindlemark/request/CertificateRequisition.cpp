@@ -6,6 +6,8 @@
 #include "request/PKCS10Request.h"
 #include "trace/TraceHelper.h"
 
+#include <new>
+
 namespace {
 
 constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -65,13 +67,10 @@ bool RsaKeyBitsOf(const ByteBuffer& vecPublicKeyInfo, const BYTE*& pbKey, DWORD&
     return pbKey != nullptr && cbKey != 0;
 }
 
-}  // namespace
-
-HRESULT CreatePublicKey(WString& wstrKeyContainerName, ByteBuffer& vecPublicKey, DWORD dwKeyLength,
-                        const WString& wstrCSPName, BOOL bIsRSA, DWORD dwKeySpec, BOOL bNewKeySet, CryptProv& hProv,
-                        DWORD dwGenKeyFlags)
+HRESULT CreatePublicKeyInScope(const TraceHelper& scope, WString& wstrKeyContainerName, ByteBuffer& vecPublicKey,
+                               DWORD dwKeyLength, const WString& wstrCSPName, BOOL bIsRSA, DWORD dwKeySpec,
+                               BOOL bNewKeySet, CryptProv& hProv, DWORD dwGenKeyFlags)
 {
-    TraceHelper scope(TEXT("CreatePublicKey"));
     TRACE_INFO_VALUE("dwKeyLength", dwKeyLength);
     TRACE_INFO_TEXT("wstrCSPName", wstrCSPName.c_str());
     TRACE_INFO_TEXT("bIsRSA", bIsRSA ? TEXT("TRUE") : TEXT("FALSE"));
@@ -117,11 +116,11 @@ HRESULT CreatePublicKey(WString& wstrKeyContainerName, ByteBuffer& vecPublicKey,
     return QORA_OK;
 }
 
-HRESULT PKCS10CertRequisition(const WString& wstrCSPName, const WCHAR* lpwSubjectDN, LONG lCertType, DWORD dwKeySpec,
-                              BOOL bIsRSA, DWORD dwKeyLength, DWORD dwGenKeyFlags, ALG_ID algHash,
-                              std::string& strRequest, WString& wstrContainerName)
+HRESULT PKCS10CertRequisitionInScope(const TraceHelper& scope, const WString& wstrCSPName, const WCHAR* lpwSubjectDN,
+                                     LONG lCertType, DWORD dwKeySpec, BOOL bIsRSA, DWORD dwKeyLength,
+                                     DWORD dwGenKeyFlags, ALG_ID algHash, std::string& strRequest,
+                                     WString& wstrContainerName)
 {
-    TraceHelper scope(TEXT("PKCS10CertRequisition"));
     FAIL_IF_REASON(lpwSubjectDN == nullptr, E_INVALIDARG, TEXT("Check parameter"), TEXT("lpwSubjectDN == NULL"));
     TRACE_INFO_TEXT("lpwSubjectDN", lpwSubjectDN);
     TRACE_INFO_VALUE("lCertType", lCertType);
@@ -188,4 +187,35 @@ HRESULT PKCS10CertRequisition(const WString& wstrCSPName, const WCHAR* lpwSubjec
     wstrContainerName = wstrContainer;
     TRACE_INFO_TEXT("wstrContainerName", wstrContainerName.c_str());
     return QORA_OK;
+}
+
+}  // namespace
+
+HRESULT CreatePublicKey(WString& wstrKeyContainerName, ByteBuffer& vecPublicKey, DWORD dwKeyLength,
+                        const WString& wstrCSPName, BOOL bIsRSA, DWORD dwKeySpec, BOOL bNewKeySet, CryptProv& hProv,
+                        DWORD dwGenKeyFlags)
+{
+    TraceHelper scope(TEXT("CreatePublicKey"));
+    try {
+        return CreatePublicKeyInScope(scope, wstrKeyContainerName, vecPublicKey, dwKeyLength, wstrCSPName, bIsRSA,
+                                      dwKeySpec, bNewKeySet, hProv, dwGenKeyFlags);
+    } catch (const std::bad_alloc&) {
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New buffer"), TEXT("!*lppPublicKey"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT PKCS10CertRequisition(const WString& wstrCSPName, const WCHAR* lpwSubjectDN, LONG lCertType, DWORD dwKeySpec,
+                              BOOL bIsRSA, DWORD dwKeyLength, DWORD dwGenKeyFlags, ALG_ID algHash,
+                              std::string& strRequest, WString& wstrContainerName)
+{
+    TraceHelper scope(TEXT("PKCS10CertRequisition"));
+    try {
+        return PKCS10CertRequisitionInScope(scope, wstrCSPName, lpwSubjectDN, lCertType, dwKeySpec, bIsRSA, dwKeyLength,
+                                            dwGenKeyFlags, algHash, strRequest, wstrContainerName);
+    } catch (const std::bad_alloc&) {
+        // Every buffer of the request has an owner, so unwinding has already released them.
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New Memory"), TEXT("std::bad_alloc"), E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
 }

@@ -1,0 +1,88 @@
+// Platform helpers: GUID texts, diagnostic files in the temporary directory, provider parameters.
+#include "RequestTestSupport.h"
+
+#include "agent/ResultCode.h"
+#include "codec/Misc.h"
+
+#include <fstream>
+
+namespace {
+
+ByteBuffer ReadWholeFile(const WString& wstrPath)
+{
+    FileHandle hFile(CreateFileW(wstrPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!hFile) return {0xEE};  // marks a missing file
+    ByteBuffer vec(GetFileSize(hFile.get(), nullptr));
+    DWORD cbRead = 0;
+    if (!vec.empty()) ReadFile(hFile.get(), vec.data(), static_cast<DWORD>(vec.size()), &cbRead, nullptr);
+    vec.resize(cbRead);
+    return vec;
+}
+
+}  // namespace
+
+TEST(Misc, GuidTextsAreNewBracedAndThirtyEightCharactersLong)
+{
+    WString wstrFirst, wstrSecond;
+    ASSERT_EQ(CreateGUIDStr(wstrFirst), QORA_OK);
+    ASSERT_EQ(CreateGUIDStr(wstrSecond), QORA_OK);
+    for (const WString& wstr : {wstrFirst, wstrSecond}) {
+        EXPECT_EQ(wstr.size(), 38u);
+        EXPECT_EQ(wstr.front(), TEXT('{'));
+        EXPECT_EQ(wstr.back(), TEXT('}'));
+        EXPECT_EQ(wstr.find_first_not_of(TEXT("{}-0123456789ABCDEF")), WString::npos) << reqtest::Narrow(wstr);
+    }
+    EXPECT_NE(wstrFirst, wstrSecond);
+}
+
+TEST(Misc, DumpDatatoTempFileWritesAQoraFileInTheTemporaryDirectory)
+{
+    WString wstrTemp;
+    ASSERT_EQ(GetTempDirPath(wstrTemp), QORA_OK);
+    ASSERT_FALSE(wstrTemp.empty());
+    EXPECT_EQ(wstrTemp.back(), TEXT('\\'));
+
+    for (const ByteBuffer& vecData : {ByteBuffer{}, ByteBuffer{0x30, 0x00, 0xFF}, ByteBuffer(70000, 0xA5)}) {
+        SCOPED_TRACE(vecData.size());
+        WString wstrPath;
+        DumpDatatoTempFile(vecData.data(), static_cast<DWORD>(vecData.size()), wstrPath);
+        ASSERT_EQ(wstrPath.size(), wstrTemp.size() + 38 + 5);
+        EXPECT_EQ(wstrPath.compare(0, wstrTemp.size(), wstrTemp), 0);
+        EXPECT_EQ(wstrPath.substr(wstrPath.size() - 5), WString(TEXT(".QORA")));
+        EXPECT_EQ(ReadWholeFile(wstrPath), vecData);
+        DeleteFileW(wstrPath.c_str());
+    }
+}
+
+TEST(Misc, GetProviderInfoReadsParametersAndReturnsTheProvidersError)
+{
+    WString wstrContainer;
+    ASSERT_EQ(CreateGUIDStr(wstrContainer), QORA_OK);
+    const WCHAR* pwszCSP = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
+    CryptProv hProv;
+    ASSERT_TRUE(CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), pwszCSP, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+
+    ByteBuffer vecName;
+    ASSERT_EQ(GetProviderInfo(hProv.get(), PP_NAME, vecName), QORA_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(vecName.data())), "Microsoft Enhanced Cryptographic Provider v1.0");
+    EXPECT_EQ(vecName.size(), strlen("Microsoft Enhanced Cryptographic Provider v1.0") + 1);
+
+    ByteBuffer vecContainer;
+    ASSERT_EQ(GetProviderInfo(hProv.get(), PP_CONTAINER, vecContainer), QORA_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(vecContainer.data())), reqtest::Narrow(wstrContainer));
+
+    ByteBuffer vecUnknown = {0x01};
+    HRESULT hResult = GetProviderInfo(hProv.get(), 0x7777, vecUnknown);
+    EXPECT_TRUE(FAILED(hResult));
+    EXPECT_EQ(HRESULT_FACILITY(hResult), FACILITY_SECURITY) << std::hex << hResult;
+    EXPECT_EQ(vecUnknown, ByteBuffer{0x01});
+
+    hProv.reset();
+    reqtest::DeleteContainer(wstrContainer, pwszCSP, PROV_RSA_FULL);
+}
+
+TEST(Misc, Sha256IsSupportedOnThePlatformsVersionsSinceXpSp3)
+{
+    // Wine presents itself as a client version well after XP SP3.
+    EXPECT_TRUE(CheckIsSystemSupportSHA256());
+}
