@@ -157,16 +157,15 @@ HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, 
     TRACE_INFO_VALUE("dwValueType", dwValueType);
     TRACE_INFO_VALUE("cbValue", cbValue);
 
+    FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
+
     // With a zero count the platform encoder measures the value as a zero-terminated text, so an empty
     // value must point at an empty text.
     static const WCHAR wszEmpty[1] = {0};
     CERT_NAME_VALUE stValue = {};
     stValue.dwValueType = dwValueType;
     stValue.Value.cbData = cbValue;
-    stValue.Value.pbData = const_cast<BYTE*>(cbValue != 0 && pbValue != nullptr
-                                                 ? pbValue
-                                                 : reinterpret_cast<const BYTE*>(wszEmpty));
-    if (cbValue != 0 && pbValue == nullptr) stValue.Value.cbData = 0;
+    stValue.Value.pbData = const_cast<BYTE*>(cbValue != 0 ? pbValue : reinterpret_cast<const BYTE*>(wszEmpty));
 
     HRESULT hResult = EncodeObject(X509_NAME_VALUE, &stValue, vecEncoded);
     FAIL_IF(FAILED(hResult), hResult, TEXT("EncodeObject-X509_NAME_VALUE"));
