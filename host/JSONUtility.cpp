@@ -1,0 +1,279 @@
+// host/JSONUtility.cpp — request and response envelope with cJSON.
+#include "host/JSONUtility.h"
+
+#include "agent/ResultCode.h"
+#include "host/HostTrace.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kMissingInput = 87;
+constexpr int kBadRequest = -1;
+
+const char kFixedTextWithToken[] = "{\"function\":\"%s\", \"errorcode\":%d, \"result\":false, \"randomId\":\"%s\"}";
+const char kFixedTextWithoutToken[] = "{\"function\":\"%s\", \"errorcode\":%d, \"result\":false}";
+
+struct PrintedDeleter {
+    void operator()(char* psz) const { cJSON_free(psz); }
+};
+
+// The page's function name and token go into the fixed texts as JSON string contents, so that a quotation
+// mark, a backslash or a control character in them cannot break the answer.
+std::string EscapeJsonText(const char* psz)
+{
+    std::string str;
+    if (psz == nullptr) return str;
+    for (const char* p = psz; *p != 0; ++p) {
+        const unsigned char ch = static_cast<unsigned char>(*p);
+        switch (ch) {
+        case '"': str += "\\\""; break;
+        case '\\': str += "\\\\"; break;
+        case '\b': str += "\\b"; break;
+        case '\f': str += "\\f"; break;
+        case '\n': str += "\\n"; break;
+        case '\r': str += "\\r"; break;
+        case '\t': str += "\\t"; break;
+        default:
+            if (ch < 0x20) {
+                char szEscape[8];
+                snprintf(szEscape, sizeof(szEscape), "\\u%04x", ch);
+                str += szEscape;
+            } else {
+                str += static_cast<char>(ch);
+            }
+        }
+    }
+    return str;
+}
+
+std::string FixedErrorText(const char* pszFuncName, const char* pszRandomId)
+{
+    const std::string strName = EscapeJsonText(pszFuncName);
+    const bool bToken = pszRandomId != nullptr && *pszRandomId != 0;
+    const std::string strToken = bToken ? EscapeJsonText(pszRandomId) : std::string();
+    // Room for the text, both inserts and the longest code (-2146893779).
+    std::string str(sizeof(kFixedTextWithToken) + strName.size() + strToken.size() + 16, '\0');
+    int nLength = bToken ? snprintf(str.data(), str.size(), kFixedTextWithToken, strName.c_str(), JSON_FIXED_ERRORCODE,
+                                    strToken.c_str())
+                         : snprintf(str.data(), str.size(), kFixedTextWithoutToken, strName.c_str(), JSON_FIXED_ERRORCODE);
+    str.resize(nLength > 0 ? static_cast<size_t>(nLength) : 0);
+    return str;
+}
+
+// Argument nIndex: the child itself, or its member "param" when the child is an object.
+int JSONArrayItem(const char* pszFunction, const cJSON* pJSONArgs, int nIndex, const cJSON*& pJSONItem)
+{
+    if (NULL == pJSONArgs) {
+        HOST_STEP_FAILED(pszFunction, "Check Parameters(pJSONArgs)", kMissingInput, "NULL == pJSONArgs");
+        return kMissingInput;
+    }
+    const int nCount = cJSON_GetArraySize(pJSONArgs);
+    if (0 == nCount || nCount <= nIndex || nIndex < 0) {
+        HOST_STEP_FAILED(pszFunction, "Check Parameters(nIndex)", kMissingInput, "(0 == nCount || nCount <= nIndex)");
+        return kMissingInput;
+    }
+    const cJSON* pChild = cJSON_GetArrayItem(pJSONArgs, nIndex);
+    if (pChild != nullptr && cJSON_IsObject(pChild)) pChild = cJSON_GetObjectItem(pChild, "param");
+    pJSONItem = pChild;
+    return 0;
+}
+
+}  // namespace
+
+int ParseRequestMsgToJSON(const char* pszRequestMsg, std::string* pstrFuncName, JsonPtr* ppParams,
+                          std::string* pstrRandomId)
+{
+    TraceHelper scope(TEXT("ParseRequestMsgToJSON"));
+    const char* pszFunction = "ParseRequestMsgToJSON";
+
+    if (NULL == pszRequestMsg || 0 == strlen(pszRequestMsg)) {
+        HOST_STEP_FAILED(pszFunction, "Check Parameters(pszRequestMsg)", kMissingInput,
+                         "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))");
+        return kMissingInput;
+    }
+    JsonPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
+    if (NULL == pJsonRoot) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_Parse", kBadRequest, "NULL == pJsonRoot");
+        return kBadRequest;
+    }
+    HOST_STEP_OK(pszFunction, "cJSON_Parse");
+
+    const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot.get(), "function");
+    if (NULL == pFunction) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_GetObjectItem(function)", kBadRequest, "NULL == pFunction");
+        return kBadRequest;
+    }
+    if (cJSON_String != (pFunction->type & 0xFF) || pFunction->valuestring == nullptr) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_GetObjectItem(function)", kBadRequest, "cJSON_String != pJSONItem->type");
+        return kBadRequest;
+    }
+    const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot.get(), "params");
+    if (NULL == pParamsArray) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_GetObjectItem(params)", kBadRequest, "NULL == pParamsArray");
+        return kBadRequest;
+    }
+    const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId");
+    if (pRandomId != nullptr && (cJSON_String != (pRandomId->type & 0xFF) || pRandomId->valuestring == nullptr)) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_GetObjectItem(randomId)", kBadRequest, "cJSON_String != nItemType");
+        return kBadRequest;
+    }
+    HOST_STEP_OK(pszFunction, "cJSON_GetObjectItem");
+
+    std::string strRandomId, strFuncName;
+    try {
+        if (pRandomId != nullptr) strRandomId.assign(pRandomId->valuestring);
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "New memory(randomId)", kBadRequest, "NULL == pszUTF8RandomId");
+        return kBadRequest;
+    }
+    try {
+        strFuncName.assign(pFunction->valuestring);
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "New memory(function)", kBadRequest, "NULL == pszUTF8FuncName");
+        return kBadRequest;
+    }
+    JsonPtr pParams;
+    if (ppParams != nullptr) {
+        pParams.reset(cJSON_Duplicate(pParamsArray, 1));
+        if (NULL == pParams) {
+            HOST_STEP_FAILED(pszFunction, "cJSON_Duplicate", kBadRequest, "NULL == pParamsArray");
+            return kBadRequest;
+        }
+    }
+    HOST_STEP_OK(pszFunction, "cJSON_Duplicate");
+
+    if (pstrFuncName != nullptr) pstrFuncName->swap(strFuncName);
+    if (pstrRandomId != nullptr) pstrRandomId->swap(strRandomId);
+    if (ppParams != nullptr) *ppParams = std::move(pParams);
+    return 0;
+}
+
+int ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArgs, int nIndex, std::string& strValue)
+{
+    TraceHelper scope(TEXT("ConverJSONArrayItemtoNULLEndString"));
+    const char* pszFunction = "ConverJSONArrayItemtoNULLEndString";
+
+    const cJSON* pJSONItem = nullptr;
+    int nResult = JSONArrayItem(pszFunction, pJSONArgs, nIndex, pJSONItem);
+    if (nResult != 0) return nResult;
+    const int nItemType = pJSONItem != nullptr ? pJSONItem->type & 0xFF : cJSON_Invalid;
+    if (cJSON_String != nItemType || pJSONItem->valuestring == nullptr) {
+        HOST_STEP_FAILED(pszFunction, "Check item type", QORA_E_JSON_TYPE, "cJSON_String != nItemType");
+        return QORA_E_JSON_TYPE;
+    }
+    std::string strCopy;
+    try {
+        strCopy.assign(pJSONItem->valuestring);
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "New memory", kBadRequest, "!pszNULLEndString");
+        return kBadRequest;
+    }
+    HOST_STEP_OK(pszFunction, "Copy item");
+    strValue.swap(strCopy);
+    return 0;
+}
+
+int ConverJSONArrayItemtoint(const cJSON* pJSONArgs, int nIndex, int& nValue)
+{
+    TraceHelper scope(TEXT("ConverJSONArrayItemtoint"));
+    const char* pszFunction = "ConverJSONArrayItemtoint";
+
+    const cJSON* pJSONItem = nullptr;
+    int nResult = JSONArrayItem(pszFunction, pJSONArgs, nIndex, pJSONItem);
+    if (nResult != 0) return nResult;
+    const int nItemType = pJSONItem != nullptr ? pJSONItem->type & 0xFF : cJSON_Invalid;
+    if ((cJSON_Number != nItemType)) {
+        HOST_STEP_FAILED(pszFunction, "Check item type", QORA_E_JSON_TYPE, "(cJSON_Number != nItemType)");
+        return QORA_E_JSON_TYPE;
+    }
+    // cJSON keeps the integer part, saturated to the 32-bit range.
+    nValue = pJSONItem->valueint;
+    HOST_STEP_OK(pszFunction, "Read item");
+    return 0;
+}
+
+int ConstructResponseJSON(JsonPtr& pResponseJSON, const char* pszFuncName, int nErrorCode, int nValueKind,
+                          const void* pValue)
+{
+    TraceHelper scope(TEXT("ConstructResponseJSON"));
+    const char* pszFunction = "ConstructResponseJSON";
+
+    if (NULL == pszFuncName || 0 == strlen(pszFuncName)) {
+        HOST_STEP_FAILED(pszFunction, "Check Parameters(pszFuncName)", kMissingInput,
+                         "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
+        return kMissingInput;
+    }
+    JsonPtr pResponse(cJSON_CreateObject());
+    if (NULL == pResponse) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_CreateObject", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
+        return QORA_E_JSON_RESPONSE;
+    }
+    bool bBuilt = cJSON_AddStringToObject(pResponse.get(), "function", pszFuncName) != nullptr &&
+                  cJSON_AddNumberToObject(pResponse.get(), "errorcode", nErrorCode) != nullptr;
+    if (bBuilt && nErrorCode != 0) {
+        bBuilt = cJSON_AddFalseToObject(pResponse.get(), "result") != nullptr;
+    } else if (bBuilt && pValue != nullptr) {
+        switch (nValueKind) {
+        case JSON_VALUE_FALSE:
+        case JSON_VALUE_TRUE:
+            bBuilt = cJSON_AddBoolToObject(pResponse.get(), "result", *static_cast<const BYTE*>(pValue) != 0) != nullptr;
+            break;
+        case JSON_VALUE_DOUBLE:
+            bBuilt = cJSON_AddNumberToObject(pResponse.get(), "result", *static_cast<const double*>(pValue)) != nullptr;
+            break;
+        case JSON_VALUE_TEXT:
+            bBuilt = cJSON_AddStringToObject(pResponse.get(), "result", static_cast<const char*>(pValue)) != nullptr;
+            break;
+        case JSON_VALUE_INT:
+            bBuilt = cJSON_AddNumberToObject(pResponse.get(), "result", *static_cast<const INT32*>(pValue)) != nullptr;
+            break;
+        default:
+            HOST_STEP_FAILED(pszFunction, "Check Parameters(nValueKind)", kBadRequest, "unsupported value kind");
+            return kBadRequest;
+        }
+    }
+    if (!bBuilt) {
+        HOST_STEP_FAILED(pszFunction, "cJSON_AddItemToObject", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
+        return QORA_E_JSON_RESPONSE;
+    }
+    HOST_STEP_OK(pszFunction, "cJSON_AddItemToObject");
+    pResponseJSON = std::move(pResponse);
+    return 0;
+}
+
+int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
+                             std::string* pstrResponseMsg)
+{
+    TraceHelper scope(TEXT("ConvertJSONToResponseMsg"));
+    const char* pszFunction = "ConvertJSONToResponseMsg";
+
+    std::string strResponse;
+    try {
+        if (pResponseJSON != nullptr) {
+            if (pszRandomId != nullptr && *pszRandomId != 0 &&
+                cJSON_AddStringToObject(pResponseJSON, "randomId", pszRandomId) == nullptr)
+                HOST_STEP_FAILED(pszFunction, "cJSON_AddStringToObject(randomId)", QORA_E_JSON_RESPONSE,
+                                 "NULL == pRandomId");
+            char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON);
+            if (pszPrinted != nullptr) {
+                std::unique_ptr<char, PrintedDeleter> owner(pszPrinted);
+                strResponse.assign(pszPrinted);
+                HOST_STEP_OK(pszFunction, "cJSON_PrintUnformatted");
+            } else {
+                // No memory to print the object: the fixed text still tells the page that the call failed.
+                HOST_STEP_FAILED(pszFunction, "cJSON_PrintUnformatted", QORA_E_JSON_RESPONSE, "NULL == pszResponseMsg");
+                strResponse = FixedErrorText(pszFuncName, pszRandomId);
+            }
+        } else {
+            strResponse = FixedErrorText(pszFuncName, pszRandomId);
+            HOST_STEP_OK(pszFunction, "Fixed error text");
+        }
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "New memory", kBadRequest, "NULL == pszResponseMsg");
+        strResponse.clear();
+    }
+    if (pstrResponseMsg != nullptr) pstrResponseMsg->swap(strResponse);
+    return 0;
+}
