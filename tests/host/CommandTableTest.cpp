@@ -1,0 +1,148 @@
+// The command table through one request at a time: dispatch, argument counts and types, the agent's codes,
+// and settings that carry over to later requests.
+#include "host/KestrovanHost.h"
+#include "host/nmCryptoAgent.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A fresh process-wide agent for each test, as the host has at start.
+class CommandTable : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_pAgent = std::make_unique<CCryptoAgent>();
+        g_pobjCryptoAgent = m_pAgent.get();
+    }
+    void TearDown() override { g_pobjCryptoAgent = nullptr; }
+
+    static std::string Answer(const std::string& strRequest)
+    {
+        std::string strResponse = "unset";
+        EXPECT_EQ(ParseAndRespondRequest(strRequest.c_str(), strResponse), 0);
+        return strResponse;
+    }
+
+    std::unique_ptr<CCryptoAgent> m_pAgent;
+};
+
+struct Exchange {
+    std::string strRequest;
+    std::string strWant;
+};
+
+void ExpectAnswers(const std::vector<Exchange>& exchanges, std::string (*pfnAnswer)(const std::string&))
+{
+    for (const Exchange& e : exchanges) {
+        SCOPED_TRACE(e.strRequest);
+        EXPECT_EQ(pfnAnswer(e.strRequest), e.strWant);
+    }
+}
+
+}  // namespace
+
+TEST_F(CommandTable, VersionHostCheckAndDispatch)
+{
+    ExpectAnswers(
+        {
+            {R"({"function":"QORA_GetVersion","params":[],"randomId":"7"})",
+             R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4","randomId":"7"})"},
+            {R"({"function":"qora_getversion","params":[]})", R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4"})"},
+            {R"({"function":"QORA_GetVersion","params":{}})", R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4"})"},
+            {R"({"function":"QORA_GetVersion","params":[1]})",
+             R"({"function":"QORA_GetVersion","errorcode":-2147024809,"result":false})"},
+            {R"({"function":"checkHost","params":5})", R"({"function":"CheckHost","errorcode":0,"result":0})"},
+            {R"({"function":"CHECKHOST","params":[1,2,3],"randomId":"r"})",
+             R"({"function":"CheckHost","errorcode":0,"result":0,"randomId":"r"})"},
+            {R"({"function":"QORA_Nothing","params":[],"randomId":"7"})",
+             R"({"function":"QORA_Nothing", "errorcode":-2146893779, "result":false, "randomId":"7"})"},
+            {R"({"function":"QORA_GetVersio","params":[]})",
+             R"({"function":"QORA_GetVersio", "errorcode":-2146893779, "result":false})"},
+            // Commands that later work adds are unknown until then.
+            {R"({"function":"QORA_GetCSPInfo","params":[]})",
+             R"({"function":"QORA_GetCSPInfo", "errorcode":-2146893779, "result":false})"},
+            {R"({"function":"QORA_GetVersion","randomId":"7"})", R"({"function":"", "errorcode":-2146893779, "result":false})"},
+            {R"({"function":"QORA_GetVersion","params":[],"randomId":7})",
+             R"({"function":"", "errorcode":-2146893779, "result":false})"},
+            {R"({"function":"QORA_GetVersion","params":[],"randomId":""})",
+             R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4"})"},
+        },
+        Answer);
+}
+
+TEST_F(CommandTable, SettingsCommandsCheckTheirArguments)
+{
+    ExpectAnswers(
+        {
+            {R"({"function":"QORA_SetCSPInfo","params":[1024,"Microsoft Base Cryptographic Provider v1.0"]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":0,"result":true})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[2048,"Microsoft Base Cryptographic Provider v1.0"]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":-1610144768,"result":false})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[1024,"   "]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":-2147024809,"result":false})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[1024,"a",3]})", R"({"function":"QORA_SetCSPInfo","errorcode":-1,"result":false})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[1024]})", R"({"function":"QORA_SetCSPInfo","errorcode":-1,"result":false})"},
+            {R"({"function":"QORA_SetCSPInfo","params":["Microsoft Base Cryptographic Provider v1.0",1024]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":-1610141180,"result":false})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[{"param":512},{"param":"Software RSA Token CSP v1.0"}]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":0,"result":true})"},
+            {R"({"function":"QORA_SetKeyAlgorithm","params":["rsa"]})", R"({"function":"QORA_SetKeyAlgorithm","errorcode":0,"result":true})"},
+            {R"({"function":"QORA_SetKeyAlgorithm","params":["DSA"]})",
+             R"({"function":"QORA_SetKeyAlgorithm","errorcode":-1610144767,"result":false})"},
+            {R"({"function":"QORA_SetKeyAlgorithm","params":[2]})",
+             R"({"function":"QORA_SetKeyAlgorithm","errorcode":-1610141180,"result":false})"},
+            {R"({"function":"QORA_SetKeyAlgorithm","params":[]})", R"({"function":"QORA_SetKeyAlgorithm","errorcode":-1,"result":false})"},
+            {R"({"function":"QORA_GetContainer","params":[]})", R"({"function":"QORA_GetContainer","errorcode":0,"result":""})"},
+            {R"({"function":"QORA_GetContainer","params":[""]})", R"({"function":"QORA_GetContainer","errorcode":-1,"result":false})"},
+            {R"({"function":"GetLastErrorDesc","params":[0]})",
+             R"({"function":"GetLastErrorDesc","errorcode":-2147024809,"result":false})"},
+        },
+        Answer);
+}
+
+TEST_F(CommandTable, SettingsHoldForLaterRequests)
+{
+    Answer(R"({"function":"QORA_SetKeyAlgorithm","params":[" sm2 "]})");
+    Answer(R"({"function":"QORA_SetCSPInfo","params":[3072,"  Software SM2 Token CSP v1.0 "]})");
+    EXPECT_TRUE(g_pobjCryptoAgent->KeyAlgorithm() == WString(TEXT("sm2")));
+    EXPECT_TRUE(g_pobjCryptoAgent->CSPName() == WString(TEXT("Software SM2 Token CSP v1.0")));
+    EXPECT_EQ(g_pobjCryptoAgent->KeyLength(), 3072);
+
+    // A refused setting leaves the earlier one in force and its text is there to ask for.
+    Answer(R"({"function":"QORA_SetCSPInfo","params":[2048,"Microsoft Base Cryptographic Provider v1.0"]})");
+    EXPECT_TRUE(g_pobjCryptoAgent->CSPName() == WString(TEXT("Software SM2 Token CSP v1.0")));
+    BSTR bstrDesc = nullptr;
+    ASSERT_EQ(CCryptoAgent::DescribeResultCode(QORA_E_KEY_LENGTH, &bstrDesc), QORA_OK);
+    BString owner(bstrDesc);
+    std::string strDesc;
+    int cb = WideCharToMultiByte(CP_UTF8, 0, bstrDesc, -1, nullptr, 0, nullptr, nullptr);
+    strDesc.resize(static_cast<size_t>(cb) - 1);
+    WideCharToMultiByte(CP_UTF8, 0, bstrDesc, -1, strDesc.data(), cb, nullptr, nullptr);
+    EXPECT_NE(strDesc.find("(0xa0072400)"), std::string::npos);
+
+    JsonPtr pWant(cJSON_CreateObject());
+    cJSON_AddStringToObject(pWant.get(), "function", "GetLastErrorDesc");
+    cJSON_AddNumberToObject(pWant.get(), "errorcode", 0);
+    cJSON_AddStringToObject(pWant.get(), "result", strDesc.c_str());
+    char* pszWant = cJSON_PrintUnformatted(pWant.get());
+    const std::string strWant = pszWant;
+    cJSON_free(pszWant);
+    EXPECT_EQ(Answer(R"({"function":"GetLastErrorDesc","params":[]})"), strWant);
+    EXPECT_EQ(Answer(R"({"function":"GetLastErrorDesc","params":[]})"), strWant);  // asking does not change it
+}
+
+TEST_F(CommandTable, InvokeAnswersUnknownNamesWithoutAResponseObject)
+{
+    JsonPtr pArgs(cJSON_Parse("[]"));
+    JsonPtr pResponse;
+    EXPECT_EQ(Invoke(pResponse, "QORA_NoSuchCommand", pArgs.get()), -1);
+    EXPECT_EQ(pResponse, nullptr);
+    EXPECT_EQ(Invoke(pResponse, "", pArgs.get()), -1);
+    EXPECT_EQ(Invoke(pResponse, "QORA_GetVersion", pArgs.get()), 0);
+    EXPECT_NE(pResponse, nullptr);
+}
