@@ -53,9 +53,17 @@ HRESULT NewBstr(const WString& wstr, BSTR* pbstr)
     } while (0)
 #define REJECT_IF(cond, hr, message) REJECT_IF_REASON(cond, hr, message, TEXT(#cond))
 
-void SetResourceModule(HMODULE hModule) { g_hResourceModule = hModule; }
+void SetResourceModule(HMODULE hModule)
+{
+    TraceHelper scope(TEXT("SetResourceModule"));
+    g_hResourceModule = hModule;
+}
 
-HMODULE GetResourceModule() { return g_hResourceModule != nullptr ? g_hResourceModule : GetModuleHandleW(nullptr); }
+HMODULE GetResourceModule()
+{
+    TraceHelper scope(TEXT("GetResourceModule"));
+    return g_hResourceModule != nullptr ? g_hResourceModule : GetModuleHandleW(nullptr);
+}
 
 CCryptoAgent::CCryptoAgent() : m_hrLastResult(QORA_OK), m_lKeyLength(0), m_hrFirstPairResult(QORA_OK) {}
 
