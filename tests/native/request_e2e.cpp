@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
 
 #include "support/HostProcess.h"
@@ -24,12 +22,6 @@ constexpr auto kKeyGeneration = std::chrono::seconds(600);  // a 3072-bit key in
 const char kSubject[] = "CN=Alice,OU=Unit,O=Org,C=CN";
 const char kSm2Csp[] = "Software SM2 Token CSP v1.0";
 const char kRsaTokenCsp[] = "Software RSA Token CSP v1.0";
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // {8-4-4-4-12 hexadecimal digits}
 bool IsGuidName(const std::string& name)
@@ -127,19 +119,26 @@ public:
         return ::testing::AssertionSuccess();
     }
 
-    // The provider is registered in the prefix: asked of the host when it lists providers, else read from
-    // the prefix's registry file.
-    bool ProviderRegistered(const std::string& csp)
+    // The provider is registered in the prefix: asked of the host when it lists providers, else of Wine's
+    // registry (its file on disk lags behind a running server).
+    ::testing::AssertionResult ProviderRegistered(const std::string& csp, bool& registered)
     {
         HostReply reply;
         if (Call("QORA_GetCSPInfo", {}, reply) && reply.errorcode == 0 && reply.result.IsString()) {
-            const std::string list = "||" + reply.result.text + "||";
-            return list.find("||" + csp + "||") != std::string::npos;
+            registered = ("||" + reply.result.text + "||").find("||" + csp + "||") != std::string::npos;
+            return ::testing::AssertionSuccess();
         }
-        std::ifstream in(WinePrefixDir() + "/system.reg");
-        std::stringstream text;
-        text << in.rdbuf();
-        return Lower(text.str()).find(Lower("\\\\Defaults\\\\Provider\\\\" + csp + "]")) != std::string::npos;
+        HostProcess reg;
+        std::string error;
+        std::vector<std::string> argv = WineCommand("reg");
+        argv.insert(argv.end(), {"query", "HKLM\\Software\\Microsoft\\Cryptography\\Defaults\\Provider\\" + csp});
+        int code = -1;
+        if (!reg.Start(argv, DefaultHostEnv(), error) || !reg.Wait(code, std::chrono::seconds(120)))
+            return ::testing::AssertionFailure() << "cannot ask Wine's registry for " << csp << ": " << error;
+        if (code != 0 && code != 1)
+            return ::testing::AssertionFailure() << "reg query for " << csp << " exited with " << code;
+        registered = code == 0;
+        return ::testing::AssertionSuccess();
     }
 
     HostProcess& Process() { return m_host; }
@@ -174,7 +173,11 @@ void RunProvider(const ProviderCase& c)
 {
     HostSession session;
     ASSERT_TRUE(session.Start());
-    if (c.standIn && !session.ProviderRegistered(c.csp))
+    bool registered = true;
+    if (c.standIn) {
+        ASSERT_TRUE(session.ProviderRegistered(c.csp, registered));
+    }
+    if (!registered)
         GTEST_SKIP() << "\"" << c.csp << "\" is not registered in " << WinePrefixDir()
                      << " (scripts/install-providers registers the stand-in providers)";
     ASSERT_TRUE(session.Configure(c.algorithm, c.bits, c.csp));
