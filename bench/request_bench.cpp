@@ -21,6 +21,7 @@
 
 #include "support/HostProcess.h"
 #include "support/Json.h"
+#include "support/KeyContainers.h"
 #include "support/OsslOwners.h"
 #include "support/RequestChecks.h"
 
@@ -36,11 +37,10 @@ struct ProviderCase {
     const char* csp;
     const char* algorithm;
     int bits;
-    int providerType;
 };
-const ProviderCase kBaseRsa1024 = {"Microsoft Base Cryptographic Provider v1.0", "RSA", 1024, 1};
-const ProviderCase kEnhancedRsa2048 = {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048, 1};
-const ProviderCase kTokenSm2 = {"Software SM2 Token CSP v1.0", "SM2", 256, 1};
+const ProviderCase kBaseRsa1024 = {"Microsoft Base Cryptographic Provider v1.0", "RSA", 1024};
+const ProviderCase kEnhancedRsa2048 = {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048};
+const ProviderCase kTokenSm2 = {"Software SM2 Token CSP v1.0", "SM2", 256};
 
 class FdOwner {
 public:
@@ -156,25 +156,9 @@ bool ProviderTime(const std::vector<std::pair<Clock::time_point, std::string>>& 
 }
 
 struct HostRun {
+    explicit HostRun(const ProviderCase* provider) : sweep(provider->csp) {}
+    ContainerSweep sweep;  // declared first: the host has ended before its containers are dropped
     HostProcess host;
-    std::vector<std::string> containers;
-    const ProviderCase* provider = nullptr;
-
-    ~HostRun()
-    {
-        host.CloseInput();
-        int code = 0;
-        host.Wait(code, std::chrono::seconds(30));
-        if (containers.empty() || provider == nullptr) return;
-        // the benchmark's containers go again, so repeated runs do not fill the prefix
-        std::vector<std::string> argv = WineCommand(WinBuildDir() + "/bench/win/DropContainers.exe");
-        argv.push_back(provider->csp);
-        argv.push_back(std::to_string(provider->providerType));
-        argv.insert(argv.end(), containers.begin(), containers.end());
-        HostProcess drop;
-        std::string error;
-        if (drop.Start(argv, DefaultHostEnv(), error)) drop.Wait(code, std::chrono::seconds(120));
-    }
 };
 
 bool Call(HostProcess& host, const std::string& function, const std::vector<std::string>& params, HostReply& reply,
@@ -195,7 +179,7 @@ bool Call(HostProcess& host, const std::string& function, const std::vector<std:
 
 void BM_HostRequest(benchmark::State& state, const ProviderCase* provider, bool traced)
 {
-    HostRun run;
+    HostRun run(provider);
     TraceClock trace;
     std::string error;
     Env env;
@@ -226,7 +210,6 @@ void BM_HostRequest(benchmark::State& state, const ProviderCase* provider, bool 
     expect.algorithm = std::string(provider->algorithm) == "SM2" ? KeyAlgorithm::Sm2 : KeyAlgorithm::Rsa;
     expect.subjectDn = kSubject;
     expect.keyBits = expect.algorithm == KeyAlgorithm::Rsa ? static_cast<unsigned>(provider->bits) : 0;
-    run.provider = provider;
 
     double totalSeconds = 0, providerSeconds = 0, worstRest = 0;
     const std::vector<std::string> params = {JsonString(kSubject), "1", "0"};
@@ -266,7 +249,7 @@ void BM_HostRequest(benchmark::State& state, const ProviderCase* provider, bool 
         }
         HostReply container;
         if (Call(run.host, "QORA_GetContainer", {}, container, error) && container.result.IsString())
-            run.containers.push_back(container.result.text);
+            run.sweep.Add(container.result.text);
 
     }
     const double n = static_cast<double>(state.iterations());

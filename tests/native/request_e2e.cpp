@@ -9,6 +9,7 @@
 
 #include "support/HostProcess.h"
 #include "support/Json.h"
+#include "support/KeyContainers.h"
 #include "support/RequestChecks.h"
 
 using namespace bm;
@@ -184,10 +185,12 @@ void RunProvider(const ProviderCase& c)
 
     const KeyAlgorithm algorithm = std::string(c.algorithm) == "SM2" ? KeyAlgorithm::Sm2 : KeyAlgorithm::Rsa;
     std::set<std::string> containers;
+    ContainerSweep sweep(c.csp);
     for (const Shape& shape : c.shapes) {
         SCOPED_TRACE(std::string(c.csp) + ", " + shape.name);
         std::string text, container;
         ASSERT_TRUE(session.Request(shape.function, shape.certType, text, container));
+        sweep.Add(container);
         EXPECT_TRUE(containers.insert(container).second) << "container " << container << " handed out twice";
 
         RequestExpectation expect;
