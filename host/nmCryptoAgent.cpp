@@ -105,7 +105,42 @@ const NativeCommand g_astNativeCommands[] = {
      }},
     {"GetLastErrorDesc", nmGetLastErrorDesc},
     {"checkHost", [](JsonPtr& pResponseJSON, const cJSON*, CCryptoAgent*) { return nmCheckHost(pResponseJSON); }},
+    {"QORA_PKCS10CertRequisition", nmQORA_PKCS10CertRequisition},
+    {"QORA_PKCS10CertRequisitionwithMD5", nmQORA_PKCS10CertRequisitionwithMD5},
 };
+
+using RequestOperation = HRESULT (CCryptoAgent::*)(BSTR, LONG, LONG, BSTR*);
+
+// Both request commands: SubjectDN, nCertType, nSignPrivateKeyGenerateFlags in, the Base64 request out.
+int RespondRequest(const TraceHelper& scope, JsonPtr& pResponseJSON, const cJSON* pJSONArgs,
+                   CCryptoAgent* pobjCryptoAgent, const char* pszName, RequestOperation pfnOperation,
+                   const WCHAR* pwszOperationStep)
+{
+    std::string strRequest;
+    const HRESULT hrOutcome = [&]() -> HRESULT {
+        FAIL_IF_REASON(NULL == pJSONArgs, -1, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
+        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
+        FAIL_IF(3 != nArgsCount, -1, TEXT("Check parameter(Args count)"));
+        FAIL_IF(NULL == pobjCryptoAgent, E_POINTER, TEXT("Check parameter(pobjCryptoAgent)"));
+
+        BString bstrSubjectDN;
+        HRESULT hResult = ReadTextArgument(scope, pJSONArgs, 0, TEXT("SubjectDN"), bstrSubjectDN);
+        if (hResult != QORA_OK) return hResult;
+        LONG lCertType = 0;
+        hResult = ReadIntArgument(scope, pJSONArgs, 1, TEXT("nCertType"), lCertType);
+        if (hResult != QORA_OK) return hResult;
+        LONG lGenerateFlags = 0;
+        hResult = ReadIntArgument(scope, pJSONArgs, 2, TEXT("nSignPrivateKeyGenerateFlags"), lGenerateFlags);
+        if (hResult != QORA_OK) return hResult;
+
+        BSTR bstrRequest = nullptr;
+        hResult = (pobjCryptoAgent->*pfnOperation)(bstrSubjectDN.get(), lCertType, lGenerateFlags, &bstrRequest);
+        BString owner(bstrRequest);
+        FAIL_IF_REASON(FAILED(hResult), hResult, pwszOperationStep, TEXT("FAILED(hResult)"));
+        return TextOutcome(scope, owner.release(), TEXT("P10CertRequisition"), strRequest);
+    }();
+    return RespondText(pResponseJSON, pszName, hrOutcome, strRequest);
+}
 
 }  // namespace
 
@@ -226,4 +261,20 @@ int nmCheckHost(JsonPtr& pResponseJSON)
     const INT32 nResult = 0;
     ConstructResponseJSON(pResponseJSON, "CheckHost", QORA_OK, JSON_VALUE_INT, &nResult);
     return 0;
+}
+
+int nmQORA_PKCS10CertRequisition(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisition"));
+    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, "QORA_PKCS10CertRequisition",
+                          &CCryptoAgent::QORA_PKCS10CertRequisition,
+                          TEXT("pobjCryptoAgent->QORA_PKCS10CertRequisition"));
+}
+
+int nmQORA_PKCS10CertRequisitionwithMD5(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisitionwithMD5"));
+    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, "QORA_PKCS10CertRequisitionwithMD5",
+                          &CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5,
+                          TEXT("pobjCryptoAgent->QORA_PKCS10CertRequisitionwithMD5"));
 }

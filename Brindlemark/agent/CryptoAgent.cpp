@@ -1,6 +1,7 @@
 // Brindlemark/agent/CryptoAgent.cpp — the agent's settings, its last result and the error texts.
 #include "agent/CryptoAgent.h"
 
+#include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
 #include <new>
@@ -39,6 +40,9 @@ HRESULT NewBstr(const WString& wstr, BSTR* pbstr)
     *pbstr = bstr;
     return QORA_OK;
 }
+
+// The request text is Base64: ASCII widens unit by unit.
+WString WidenAscii(const std::string& str) { return WString(str.begin(), str.end()); }
 
 }  // namespace
 
@@ -263,14 +267,68 @@ HRESULT CCryptoAgent::QORA_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertT
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_PKCS10CertRequisition"));
     LastErrorKeeper keepLastError;
-    return RecordResult([&]() -> HRESULT {
-        (void)bstrSubjectDN;
-        (void)lCertType;
-        (void)lSignPrivKeyGenFlags;
-        if (pbstrPKCS10 != nullptr) *pbstrPKCS10 = nullptr;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("PKCS10CertRequisition"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+    std::string strRequest;
+    HRESULT hResult = RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbstrPKCS10 == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        *pbstrPKCS10 = nullptr;
+        const bool bIsRSA = EqualsIgnoringCase(m_wstrKeyAlgorithm, TEXT("RSA"));
+        const bool bIsSM2 = EqualsIgnoringCase(m_wstrKeyAlgorithm, TEXT("SM2"));
+        REJECT_IF_REASON(!bIsRSA && !bIsSM2, QORA_E_KEY_ALGORITHM, TEXT("Invalid key algorithm."), TEXT("true"));
+        // Type 1 puts the signing key in the exchange slot; a double request keeps slot 1 for the exchange key.
+        const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+        return RequestWithSettings(scope, bstrSubjectDN, lCertType, dwKeySpec, bIsRSA, lSignPrivKeyGenFlags, CALG_SHA1,
+                                   strRequest);
     });
+    // A failed request still answers a string, the empty one.
+    if (pbstrPKCS10 == nullptr) return hResult;
+    const HRESULT hrBstr = NewBstr(WidenAscii(strRequest), pbstrPKCS10);
+    if (FAILED(hrBstr) && SUCCEEDED(hResult)) hResult = m_hrLastResult = hrBstr;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
+                                                        LONG lSignPrivKeyGenFlags, BSTR* pbstrPKCS10)
+{
+    TraceHelper scope(TEXT("CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5"));
+    LastErrorKeeper keepLastError;
+    std::string strRequest;
+    HRESULT hResult = RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbstrPKCS10 == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        *pbstrPKCS10 = nullptr;
+        // MD5 signatures exist only for RSA.
+        REJECT_IF_REASON(!EqualsIgnoringCase(m_wstrKeyAlgorithm, TEXT("RSA")), QORA_E_KEY_ALGORITHM,
+                         TEXT("Invalid key algorithm."), TEXT("true"));
+        REJECT_IF_REASON(bstrSubjectDN == NULL || 0 == SysStringLen(bstrSubjectDN) || 0 == bstrSubjectDN[0],
+                         E_INVALIDARG, TEXT("Invalid parameter."),
+                         TEXT("bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)"));
+        REJECT_IF_REASON(lCertType != 1 && lCertType != 2, E_INVALIDARG, TEXT("lCertType Invalid parameter."),
+                         TEXT("TRUE"));
+        return RequestWithSettings(scope, bstrSubjectDN, lCertType, static_cast<DWORD>(lCertType), true,
+                                   lSignPrivKeyGenFlags, CALG_MD5, strRequest);
+    });
+    if (pbstrPKCS10 == nullptr) return hResult;
+    const HRESULT hrBstr = NewBstr(WidenAscii(strRequest), pbstrPKCS10);
+    if (FAILED(hrBstr) && SUCCEEDED(hResult)) hResult = m_hrLastResult = hrBstr;
+    return hResult;
+}
+
+// The request with the agent's CSP and key length; the container is remembered only when all of it succeeded.
+HRESULT CCryptoAgent::RequestWithSettings(const TraceHelper& scope, BSTR bstrSubjectDN, LONG lCertType,
+                                          DWORD dwKeySpec, bool bIsRSA, LONG lSignPrivKeyGenFlags, ALG_ID algHash,
+                                          std::string& strRequest)
+{
+    TRACE_INFO_TEXT("bstrSubjectDN", bstrSubjectDN);
+    TRACE_INFO_VALUE("lCertType", lCertType);
+    TRACE_INFO_VALUE("lSignPrivKeyGenFlags", lSignPrivKeyGenFlags);
+    std::string strNewRequest;
+    WString wstrContainerName;
+    HRESULT hResult = PKCS10CertRequisition(m_wstrCSPName, bstrSubjectDN, lCertType, dwKeySpec, bIsRSA ? TRUE : FALSE,
+                                            static_cast<DWORD>(m_lKeyLength), static_cast<DWORD>(lSignPrivKeyGenFlags),
+                                            algHash, strNewRequest, wstrContainerName);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("PKCS10CertRequisition FAILED"), TEXT("FAILED(hResult)"));
+    m_wstrContainerName.swap(wstrContainerName);
+    strRequest.swap(strNewRequest);
+    return QORA_OK;
 }
 
 HRESULT CCryptoAgent::QORA_GetAllCertInfo(BSTR bstrCSPNameList, BSTR* pbstrCertInfo)
@@ -295,17 +353,3 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
     return E_NOTIMPL;
 }
 
-HRESULT CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
-                                                        LONG lSignPrivKeyGenFlags, BSTR* pbstrPKCS10)
-{
-    TraceHelper scope(TEXT("CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5"));
-    LastErrorKeeper keepLastError;
-    return RecordResult([&]() -> HRESULT {
-        (void)bstrSubjectDN;
-        (void)lCertType;
-        (void)lSignPrivKeyGenFlags;
-        if (pbstrPKCS10 != nullptr) *pbstrPKCS10 = nullptr;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("PKCS10CertRequisition"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
-    });
-}

@@ -4,6 +4,10 @@
 #include "Common.h"
 #include "agent/ResultCode.h"
 
+#include <string>
+
+class TraceHelper;
+
 // The module whose resources the agent loads (string tables, chain documents). The host leaves it at its
 // own executable; the plug-in sets its DLL's handle at start. Null means the process's executable.
 void SetResourceModule(HMODULE hModule);
@@ -49,6 +53,8 @@ private:
     // Runs one operation's body, turns an exhausted allocation into E_OUTOFMEMORY and records the result.
     template <typename Body>
     HRESULT RecordResult(Body body);
+    HRESULT RequestWithSettings(const TraceHelper& scope, BSTR bstrSubjectDN, LONG lCertType, DWORD dwKeySpec,
+                                bool bIsRSA, LONG lSignPrivKeyGenFlags, ALG_ID algHash, std::string& strRequest);
 
     HRESULT m_hrLastResult;
     WString m_wstrKeyAlgorithm;

@@ -167,9 +167,7 @@ TEST(CCryptoAgent, OperationsNotYetBuiltFailAndRecordTheirResult)
         agent.QORA_GetCSPInfo(&bstrOut),
         agent.QORA_ImportSignCert(1, bstrArg.get(), bstrArg.get(), &bFlag),
         agent.QORA_ImportEncryptCert(bstrArg.get(), bstrArg.get(), bstrArg.get(), 0, &bFlag),
-        agent.QORA_PKCS10CertRequisition(bstrArg.get(), 1, 0, &bstrOut),
         agent.QORA_GetAllCertInfo(bstrArg.get(), &bstrOut),
-        agent.QORA_PKCS10CertRequisitionwithMD5(bstrArg.get(), 1, 0, &bstrOut),
     };
     for (HRESULT hr : results) EXPECT_EQ(hr, E_NOTIMPL);
     EXPECT_EQ(agent.LastResult(), E_NOTIMPL);

@@ -146,3 +146,60 @@ TEST_F(CommandTable, InvokeAnswersUnknownNamesWithoutAResponseObject)
     EXPECT_EQ(Invoke(pResponse, "QORA_GetVersion", pArgs.get()), 0);
     EXPECT_NE(pResponse, nullptr);
 }
+
+TEST_F(CommandTable, RequestCommandsReadTheirArgumentsInOrder)
+{
+    ExpectAnswers(
+        {
+            {R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a",1]})",
+             R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1,"result":false})"},
+            {R"({"function":"QORA_PKCS10CertRequisitionwithMD5","params":["CN=a",1,0,0]})",
+             R"({"function":"QORA_PKCS10CertRequisitionwithMD5","errorcode":-1,"result":false})"},
+            // Position 0 must be a text, positions 1 and 2 numbers; the first wrong one is reported.
+            {R"({"function":"QORA_PKCS10CertRequisition","params":[5,1,0]})",
+             R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610141180,"result":false})"},
+            {R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a","1","x"]})",
+             R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610141180,"result":false})"},
+            {R"({"function":"qora_pkcs10certrequisitionwithmd5","params":[{"param":"CN=a"},1,{"param":"0"}],"randomId":"9"})",
+             R"({"function":"QORA_PKCS10CertRequisitionwithMD5","errorcode":-1610141180,"result":false,"randomId":"9"})"},
+            // No key algorithm yet: the agent refuses, and the empty request text is not sent.
+            {R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a",1,0]})",
+             R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610144767,"result":false})"},
+            {R"({"function":"QORA_SetKeyAlgorithm","params":["SM2"]})",
+             R"({"function":"QORA_SetKeyAlgorithm","errorcode":0,"result":true})"},
+            {R"({"function":"QORA_PKCS10CertRequisitionwithMD5","params":["CN=a",1,0]})",
+             R"({"function":"QORA_PKCS10CertRequisitionwithMD5","errorcode":-1610144767,"result":false})"},
+        },
+        Answer);
+}
+
+TEST_F(CommandTable, RequestCommandAnswersTheRequestTextAndLeavesTheContainer)
+{
+    ExpectAnswers(
+        {
+            {R"({"function":"QORA_SetKeyAlgorithm","params":["RSA"]})",
+             R"({"function":"QORA_SetKeyAlgorithm","errorcode":0,"result":true})"},
+            {R"({"function":"QORA_SetCSPInfo","params":[512,"Microsoft Base Cryptographic Provider v1.0"]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":0,"result":true})"},
+        },
+        Answer);
+    JsonPtr pResponse(cJSON_Parse(Answer(R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a",1,0]})").c_str()));
+    ASSERT_NE(pResponse, nullptr);
+    EXPECT_EQ(cJSON_GetObjectItem(pResponse.get(), "errorcode")->valueint, 0);
+    const cJSON* pResult = cJSON_GetObjectItem(pResponse.get(), "result");
+    ASSERT_TRUE(cJSON_IsString(pResult));
+    const std::string strRequest = pResult->valuestring;
+    ASSERT_GT(strRequest.size(), 66u);
+    EXPECT_EQ(strRequest.substr(64, 2), "\r\n");
+
+    JsonPtr pContainer(cJSON_Parse(Answer(R"({"function":"QORA_GetContainer","params":[]})").c_str()));
+    ASSERT_NE(pContainer, nullptr);
+    const std::string strContainer = cJSON_GetObjectItem(pContainer.get(), "result")->valuestring;
+    EXPECT_EQ(strContainer.size(), 38u);
+    WCHAR wszContainer[64] = {};
+    MultiByteToWideChar(CP_UTF8, 0, strContainer.c_str(), -1, wszContainer, 64);
+    HCRYPTPROV hProv = 0;
+    EXPECT_TRUE(CryptAcquireContextW(&hProv, wszContainer, TEXT("Microsoft Base Cryptographic Provider v1.0"),
+                                     PROV_RSA_FULL, CRYPT_DELETEKEYSET))
+        << "the container named by QORA_GetContainer exists";
+}
