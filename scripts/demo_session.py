@@ -8,6 +8,7 @@ usage: demo_session.py <command that starts the host, e.g. scripts/host>
 Later steps are added to SESSION below: a Step is one request, a Host is a further host process (with its
 own environment) that runs its own steps.
 """
+import base64
 import json
 import os
 import select
@@ -43,6 +44,36 @@ class Step:
             raise Misbehaviour(f"errorcode {answer.get('errorcode')} instead of {self.errorcode}")
         if self.result is not Step._ANY and answer.get("result") != self.result:
             raise Misbehaviour(f"result {answer.get('result')!r} instead of {self.result!r}")
+
+
+class RequestStep(Step):
+    """A certificate request: the answer must be Base64 in 64-character lines. Single requests are also
+    checked with the system's OpenSSL (double requests carry attributes without their SET, which its
+    request parser refuses; the end-to-end tests walk those themselves)."""
+
+    def __init__(self, function, params, note, algorithm, single):
+        super().__init__(function, params, note=note)
+        self.algorithm, self.single = algorithm, single
+
+    def check(self, answer, random_id):
+        super().check(answer, random_id)
+        text = answer.get("result")
+        if not isinstance(text, str) or not text:
+            raise Misbehaviour("no request text")
+        lines = text.split("\r\n")
+        if any(len(line) != 64 for line in lines[:-1]) or not 0 < len(lines[-1]) <= 64:
+            raise Misbehaviour("request lines are not 64 characters joined by CR LF")
+        if not self.single:
+            return
+        der = base64.b64decode("".join(lines))
+        command = ["openssl", "req", "-inform", "DER", "-noout", "-verify"]
+        if self.algorithm == "SM2":
+            command += ["-vfyopt", "distid:1234567812345678"]
+        checked = subprocess.run(command, input=der, capture_output=True)
+        verdict = (checked.stdout + checked.stderr).decode(errors="replace").strip().splitlines()
+        if checked.returncode != 0:
+            raise Misbehaviour("OpenSSL does not verify the request: " + " / ".join(verdict))
+        print(f"      openssl req -verify: {verdict[-1] if verdict else 'OK'}")
 
 
 class Host:
@@ -134,7 +165,7 @@ def run_steps(command, title, env, items):
             request = {"function": item.function, "params": item.params, "randomId": random_id}
             sent, received, answer = host.exchange(request)
             print(f"  -> {sent}" + (f"    ({item.note})" if item.note else ""))
-            print(f"  <- {received}")
+            print(f"  <- {received if len(received) <= 240 else received[:200] + ' ...'}")
             show_result(answer)
             item.check(answer, random_id)
         host.finish()
@@ -163,6 +194,38 @@ SESSION = [
     Step("QORA_GetContainer", [], result="", note="no request made yet"),
     Step("QORA_NoSuchFunction", [], errorcode=UNKNOWN_FUNCTION, result=False, note="an unknown function"),
 ]
+
+SUBJECT = "CN=Demo Customer,OU=Retail,O=Brindlemark Demo Bank,C=CN"
+
+
+def enrolment(algorithm, key_length, csp, shapes):
+    """Settings, then one request per shape (function, certificate type, note), each followed by its container."""
+    steps = [Step("QORA_SetKeyAlgorithm", [algorithm], result=True),
+             Step("QORA_SetCSPInfo", [key_length, csp], result=True)]
+    for function, cert_type, note in shapes:
+        steps.append(RequestStep(function, [SUBJECT, cert_type, 0], note=note, algorithm=algorithm,
+                                 single=cert_type == 1))
+        steps.append(Step("QORA_GetContainer", [], note="the key container of that request"))
+    return steps
+
+
+SESSION += enrolment("RSA", 1024, "Microsoft Base Cryptographic Provider v1.0", [
+    ("QORA_PKCS10CertRequisition", 1, "RSA single certificate, SHA-1"),
+    ("QORA_PKCS10CertRequisitionwithMD5", 1, "RSA single certificate, MD5"),
+])
+SESSION += enrolment("RSA", 2048, "Microsoft Enhanced Cryptographic Provider v1.0", [
+    ("QORA_PKCS10CertRequisition", 2, "RSA double certificate: signing key plus a temporary 1024-bit exchange key"),
+])
+SESSION += enrolment("RSA", 2048, "Microsoft Enhanced RSA and AES Cryptographic Provider", [
+    ("QORA_PKCS10CertRequisition", 1, "RSA single certificate in the AES provider"),
+])
+SESSION += enrolment("SM2", 256, "Software SM2 Token CSP v1.0", [
+    ("QORA_PKCS10CertRequisition", 1, "SM2 single certificate"),
+    ("QORA_PKCS10CertRequisition", 2, "SM2 double certificate: signing key plus a temporary SM2 exchange key"),
+])
+SESSION += enrolment("RSA", 3072, "Software RSA Token CSP v1.0", [
+    ("QORA_PKCS10CertRequisition", 1, "RSA 3072 in the RSA token"),
+])
 
 
 def main(argv):
