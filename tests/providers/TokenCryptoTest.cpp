@@ -148,7 +148,7 @@ TEST(TokenRsa, KeyLengthsFrom512To4096InStepsOf8)
     };
     for (const LengthCase& c : std::vector<LengthCase>{{512, 0}, {1032, 0}, {2048, 0}, {504, (DWORD)NTE_BAD_FLAGS},
                                                        {4104, (DWORD)NTE_BAD_FLAGS}, {1025, (DWORD)NTE_BAD_FLAGS},
-                                                       {0, 0}}) {
+                                                       {0, 0}, {4096, 0}}) {
         SCOPED_TRACE(c.dwBits);
         auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(c.dwWant, container.GenKey(AT_KEYEXCHANGE, c.dwBits << 16));
@@ -218,4 +218,56 @@ TEST(TokenRsa, DecryptsLittleEndianPkcs1Blocks)
     cb = 100;
     EXPECT_FALSE(CryptDecrypt(key.get(), 0, TRUE, 0, shortBlock.data(), &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+}
+
+TEST(TokenSign, HashValueSetByTheCallerIsSignedAsGiven)
+{
+    IsolatedStore store;
+    TokenContainer rsa(RSA_PROV), sm2(SM2_PROV);
+    ASSERT_EQ(0u, rsa.GenKey(AT_SIGNATURE, 1024 << 16));
+    ASSERT_EQ(0u, sm2.GenKey(SM2_SIGN, 256 << 16));
+    struct DigestCase {
+        TokenContainer* container;
+        ALG_ID algid;
+        size_t cbDigest;
+    };
+    for (const DigestCase& c : {DigestCase{&rsa, CALG_SHA1, 20}, DigestCase{&sm2, SM3, 32}}) {
+        SCOPED_TRACE(c.algid);
+        ByteBuffer digest(c.cbDigest);
+        for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<BYTE>(i * 13 + 1);
+        CryptHash hash;
+        ASSERT_TRUE(CryptCreateHash(c.container->Prov(), c.algid, 0, 0, hash.put()));
+        ASSERT_TRUE(CryptSetHashParam(hash.get(), HP_HASHVAL, digest.data(), 0));
+        BYTE sig[128];
+        DWORD cb = sizeof sig;
+        ASSERT_TRUE(CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, sig, &cb)) << std::hex << GetLastError();
+        ByteBuffer raw(sig, sig + cb);
+        PKey pub;
+        ByteBuffer der;
+        if (c.algid == SM3) {
+            pub = Sm2KeyFromBlob(sm2.PublicBlob(AT_SIGNATURE));
+            // DER of r and s, for OpenSSL's verification of a bare digest.
+            ByteBuffer r = Reversed(raw.data(), 32), s2 = Reversed(raw.data() + 32, 32);
+            auto integer = [](ByteBuffer v) {
+                while (v.size() > 1 && v[0] == 0 && v[1] < 0x80) v.erase(v.begin());
+                if (v[0] >= 0x80) v.insert(v.begin(), 0x00);
+                ByteBuffer out{0x02, static_cast<BYTE>(v.size())};
+                Append(out, v);
+                return out;
+            };
+            ByteBuffer body = integer(r);
+            Append(body, integer(s2));
+            der = {0x30, static_cast<BYTE>(body.size())};
+            Append(der, body);
+        } else {
+            pub = RsaKeyFromBlob(rsa.PublicBlob(AT_SIGNATURE));
+            der = Reversed(raw);
+        }
+        std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pub.get(), nullptr), EVP_PKEY_CTX_free);
+        ASSERT_EQ(1, EVP_PKEY_verify_init(ctx.get()));
+        if (c.algid == CALG_SHA1) EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1());
+        EXPECT_EQ(1, EVP_PKEY_verify(ctx.get(), der.data(), der.size(), digest.data(), digest.size()));
+        digest[0] ^= 1;
+        EXPECT_NE(1, EVP_PKEY_verify(ctx.get(), der.data(), der.size(), digest.data(), digest.size()));
+    }
 }
