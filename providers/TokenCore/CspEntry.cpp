@@ -72,16 +72,21 @@ bool IsSm2() { return Token().kind == TokenKind::SM2; }
 
 BOOL Finish(CspStatus status) { return status == CSP_OK ? TRUE : CspFail(status); }
 
-// Key slot and stored algorithm for a generation request.
+// Key slot and stored algorithm for a generation request: the token's own identifiers or a key spec.
 bool SlotOfGenAlgid(ALG_ID algid, int& slot, ALG_ID& stored)
 {
-    if (IsSm2()) {
-        if (algid == CALG_SM2_KEYX || algid == AT_KEYEXCHANGE) return slot = 0, stored = CALG_SM2_KEYX, true;
-        if (algid == CALG_SM2_SIGN || algid == AT_SIGNATURE) return slot = 1, stored = CALG_SM2_SIGN, true;
-        return false;
+    const ALG_ID exchange = IsSm2() ? CALG_SM2_KEYX : CALG_RSA_KEYX;
+    const ALG_ID signature = IsSm2() ? CALG_SM2_SIGN : CALG_RSA_SIGN;
+    if (algid == exchange || algid == AT_KEYEXCHANGE) {
+        slot = 0;
+        stored = exchange;
+        return true;
     }
-    if (algid == CALG_RSA_KEYX || algid == AT_KEYEXCHANGE) return slot = 0, stored = CALG_RSA_KEYX, true;
-    if (algid == CALG_RSA_SIGN || algid == AT_SIGNATURE) return slot = 1, stored = CALG_RSA_SIGN, true;
+    if (algid == signature || algid == AT_SIGNATURE) {
+        slot = 1;
+        stored = signature;
+        return true;
+    }
     return false;
 }
 
