@@ -5,6 +5,9 @@
 #include <oleauto.h>
 #include <wincrypt.h>
 
+#include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,3 +120,32 @@ inline WString TrimSpaces(const WString& wstr)
 
 // A BSTR may be null; the agent treats null and empty alike where it copies.
 inline WString FromBstr(BSTR bstr) { return bstr != nullptr ? WString(bstr) : WString(); }
+
+// Containers report exhausted memory by throwing; the system's steps report it as E_OUTOFMEMORY instead.
+template <typename Container>
+bool TryResize(Container& container, uint64_t ullSize)
+{
+    if (ullSize > container.max_size()) return false;
+    try {
+        container.resize(static_cast<size_t>(ullSize));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+template <typename Container>
+bool TryReserve(Container& container, uint64_t ullSize)
+{
+    if (ullSize > container.max_size()) return false;
+    try {
+        container.reserve(static_cast<size_t>(ullSize));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}

@@ -69,7 +69,7 @@ int ReadFromNativeMessaging(std::string* pstrInputMsg, int nFd, DWORD* pdwMsgLen
     HOST_STEP_OK(pszFunction, "_read(length)");
 
     std::string strInputMsg;
-    if (!HostTryResize(strInputMsg, dwLength)) {
+    if (!TryResize(strInputMsg, dwLength)) {
         HOST_STEP_FAILED(pszFunction, "New memory", -1, "!pszInputMsg");
         return -1;
     }
@@ -120,7 +120,7 @@ int WriteToNativeMessaging(const char* pszMsg, int nFd)
     }
 
     std::vector<BYTE> vecWriteBuf;
-    if (!HostTryResize(vecWriteBuf, static_cast<uint64_t>(nLength) + 4)) {
+    if (!TryResize(vecWriteBuf, static_cast<uint64_t>(nLength) + 4)) {
         HOST_STEP_FAILED(pszFunction, "New memory", -1, "!pbyWriteBuf");
         return -1;
     }

@@ -14,5 +14,6 @@ log() { printf '== %s\n' "$*" >&2; }
 
 # Keeps one Wine server alive and starts Wine's own services with their output on /dev/null: started
 # by a program whose output is a pipe, they would inherit that pipe and hold it open for ever.
-start_wine() { (wineserver -p; wine cmd /c exit) </dev/null >/dev/null 2>&1; }
+# `wineserver -p` fails when a server already runs for the prefix; that server is as good.
+start_wine() { (wineserver -p || true; wine cmd /c exit || true) </dev/null >/dev/null 2>&1; }
 stop_wine() { wineserver -k 2>/dev/null || true; }

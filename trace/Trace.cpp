@@ -39,17 +39,6 @@ HANDLE g_hTraceFile = INVALID_HANDLE_VALUE;
 volatile DWORD g_dwFileFlags = 0;
 volatile LONG g_lSequence = 0;
 
-class LastErrorKeeper {
-public:
-    LastErrorKeeper() : m_dwError(GetLastError()) {}
-    ~LastErrorKeeper() { SetLastError(m_dwError); }
-    LastErrorKeeper(const LastErrorKeeper&) = delete;
-    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
-
-private:
-    DWORD m_dwError;
-};
-
 bool EtwActive(DWORD dwFlag) { return g_hLogger != 0 && (g_dwEnableFlags & dwFlag) != 0; }
 bool FileActive(DWORD dwFlag) { return g_hTraceFile != INVALID_HANDLE_VALUE && (g_dwFileFlags & dwFlag) != 0; }
 

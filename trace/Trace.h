@@ -54,3 +54,15 @@ void TraceStepSuccess(const WCHAR* pwszFunction, const WCHAR* pwszStep);
 void TraceHostFailure(const char* pszFile, int nLine, const char* pszFunction, const char* pszStep, int nResult,
                       const char* pszReason);
 void TraceHostSuccess(const char* pszFile, int nLine, const char* pszFunction, const char* pszStep);
+
+// Keeps the thread's last error across a scope: tracing and the agent's operations hand it back unchanged.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : m_dwError(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(m_dwError); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD m_dwError;
+};

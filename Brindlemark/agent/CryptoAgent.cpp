@@ -13,18 +13,6 @@ HMODULE g_hResourceModule = nullptr;
 constexpr int kErrorDescUnits = 512;  // work buffer; texts take at most 511 units
 constexpr HRESULT kOwnCodeBit = 0x20000000;
 
-// Every operation hands the caller's thread error back as it found it.
-class LastErrorKeeper {
-public:
-    LastErrorKeeper() : m_dwError(GetLastError()) {}
-    ~LastErrorKeeper() { SetLastError(m_dwError); }
-    LastErrorKeeper(const LastErrorKeeper&) = delete;
-    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
-
-private:
-    DWORD m_dwError;
-};
-
 bool EqualsIgnoringCase(const WString& wstr, const WCHAR* pwszOther)
 {
     return CompareStringOrdinal(wstr.c_str(), static_cast<int>(wstr.size()), pwszOther, -1, TRUE) == CSTR_EQUAL;

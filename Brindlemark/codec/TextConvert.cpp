@@ -14,35 +14,6 @@ const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv
 constexpr size_t kBase64GroupsPerLine = 19;  // 76 characters
 constexpr size_t kWrappedLineLength = 64;
 
-// Containers report a failed allocation by throwing; the conversions report it as E_OUTOFMEMORY.
-template <typename Container>
-bool TryResize(Container& container, uint64_t ullSize)
-{
-    if (ullSize > container.max_size()) return false;
-    try {
-        container.resize(static_cast<size_t>(ullSize));
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-}
-
-template <typename Container>
-bool TryReserve(Container& container, uint64_t ullSize)
-{
-    if (ullSize > container.max_size()) return false;
-    try {
-        container.reserve(static_cast<size_t>(ullSize));
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-}
-
 // Value of a Base64 alphabet character, -1 for every other byte.
 int Base64Value(unsigned char ch)
 {
