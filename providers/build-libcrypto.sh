@@ -12,6 +12,9 @@ exec 9>"$deps/.openssl-i686-mingw.lock"
 flock 9
 [ -f "$out/libcrypto.a" ] && [ -f "$out/include/openssl/opensslconf.h" ] && exit 0
 
+# A compiler named by the caller's environment (CMake's configure step sets CC) would be taken as the
+# compiler behind the cross prefix; the prefix alone names the right one.
+unset CC CXX CPP AR RANLIB RC LD CFLAGS CXXFLAGS CPPFLAGS LDFLAGS
 work=$deps/.openssl-i686-mingw.tmp
 rm -rf "$work"
 mkdir -p "$work"
