@@ -8,9 +8,6 @@ out=$deps/openssl-i686-mingw
 src=$(ls -d "$deps"/openssl-*/ 2>/dev/null | grep -v -- '-i686-mingw' | head -1 || true)
 [ -n "$src" ] || { echo "openssl source not found under $deps; run scripts/setup" >&2; exit 1; }
 
-# A CMake run exports its own compiler settings; OpenSSL would put them after the cross prefix.
-unset CC CXX CPP CFLAGS CXXFLAGS CPPFLAGS LDFLAGS AR RANLIB RC LD
-
 exec 9>"$deps/.openssl-i686-mingw.lock"
 flock 9
 [ -f "$out/libcrypto.a" ] && [ -f "$out/include/openssl/opensslconf.h" ] && exit 0
