@@ -88,7 +88,9 @@ HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, ByteBuffer& vecInfo)
     TRACE_INFO_VALUE("cbInfo", cbInfo);
     FAIL_IF(0 == cbInfo, E_FAIL, TEXT("CryptGetProvParam"));
 
-    ByteBuffer vecValue(cbInfo, 0);
+    // The size comes from the provider; one it cannot back is a failed allocation, not an exception.
+    ByteBuffer vecValue;
+    FAIL_IF_REASON(!TryResize(vecValue, cbInfo), E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbInfo"));
     bRetCode = CryptGetProvParam(hProv, dwParam, vecValue.data(), &cbInfo, 0);
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptGetProvParam"));
     TRACE_INFO_VALUE("cbInfo", cbInfo);

@@ -3,6 +3,7 @@
 
 #include "agent/ResultCode.h"
 #include "codec/Misc.h"
+#include "ImportPatch.h"
 
 #include <fstream>
 
@@ -17,6 +18,19 @@ ByteBuffer ReadWholeFile(const WString& wstrPath)
     if (!vec.empty()) ReadFile(hFile.get(), vec.data(), static_cast<DWORD>(vec.size()), &cbRead, nullptr);
     vec.resize(cbRead);
     return vec;
+}
+
+DWORD g_cbProvParamReported = 0;
+
+// A provider that reports a parameter size it could never deliver.
+BOOL WINAPI ReportProvParamSize(HCRYPTPROV, DWORD, BYTE* pbData, DWORD* pcbData, DWORD)
+{
+    if (pbData == nullptr) {
+        *pcbData = g_cbProvParamReported;
+        return TRUE;
+    }
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
 }
 
 }  // namespace
@@ -79,6 +93,22 @@ TEST(Misc, GetProviderInfoReadsParametersAndReturnsTheProvidersError)
 
     hProv.reset();
     reqtest::DeleteContainer(wstrContainer, pwszCSP, PROV_RSA_FULL);
+}
+
+TEST(Misc, GetProviderInfoAnswersOutOfMemoryForASizeNoBufferCanHold)
+{
+    CryptProv hProv;
+    ASSERT_TRUE(CryptAcquireContextW(hProv.put(), nullptr, TEXT("Microsoft Enhanced Cryptographic Provider v1.0"),
+                                     PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    for (DWORD cb : reqtest::kImpossibleSizes) {
+        SCOPED_TRACE(cb);
+        g_cbProvParamReported = cb;
+        reqtest::ImportPatch patch("advapi32.dll", "CryptGetProvParam", reinterpret_cast<const void*>(&ReportProvParamSize));
+        ASSERT_TRUE(patch.Active());
+        ByteBuffer vecInfo = {0x01};
+        EXPECT_EQ(GetProviderInfo(hProv.get(), PP_NAME, vecInfo), E_OUTOFMEMORY);
+        EXPECT_EQ(vecInfo, ByteBuffer{0x01});
+    }
 }
 
 TEST(Misc, Sha256IsSupportedOnThePlatformsVersionsSinceXpSp3)
