@@ -124,7 +124,8 @@ HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, ByteBuffer& ve
     FAIL_IF(FAILED(hResult), hResult, TEXT("CalculateASNValueLength"));
 
     ByteBuffer vecElement;
-    vecElement.reserve(1 + vecLength.size() + cbValue);
+    FAIL_IF_REASON(!TryReserve(vecElement, uint64_t(1) + vecLength.size() + cbValue), E_OUTOFMEMORY,
+                   TEXT("New Memory"), TEXT("NULL == pbEncoded"));
     vecElement.push_back(bTag);
     AppendBytes(vecElement, vecLength);
     vecElement.insert(vecElement.end(), pbValue, pbValue + cbValue);
@@ -141,7 +142,8 @@ HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer
     FAIL_IF_REASON(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get length"),
                    TEXT("bRetCode == FALSE"));
 
-    ByteBuffer vecValue(cbEncoded, 0);
+    ByteBuffer vecValue;
+    FAIL_IF_REASON(!TryResize(vecValue, cbEncoded), E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
     bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, vecValue.data(), &cbEncoded);
     FAIL_IF_REASON(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get value"),
                    TEXT("bRetCode == FALSE"));
@@ -183,7 +185,8 @@ HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEnco
     FAIL_IF(FAILED(hResult), hResult, TEXT("CalculateASNValueLength"));
 
     ByteBuffer vecElement;
-    vecElement.reserve(2 + vecLength.size() + cbValue);
+    FAIL_IF_REASON(!TryReserve(vecElement, uint64_t(2) + vecLength.size() + cbValue), E_OUTOFMEMORY,
+                   TEXT("New Memory"), TEXT("NULL == pbEncoded"));
     vecElement.push_back(0x03);
     AppendBytes(vecElement, vecLength);
     vecElement.push_back(0x00);  // unused bits
@@ -196,6 +199,7 @@ HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbV
 {
     TraceHelper scope(TEXT("ComposeSpecialAttribute"));
     if (lpszObjID != nullptr) TraceNarrowValue(TRACE_FLAG_INFO, TEXT("lpszObjID"), lpszObjID);
+    FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
 
     ByteBuffer vecContents;
     HRESULT hResult = EncodeObjectIDElement(scope, lpszObjID, vecContents);

@@ -43,7 +43,7 @@ inline HRESULT ComposeBITString(const ByteBuffer& vecValue, ByteBuffer& vecEncod
 }
 
 // SEQUENCE { OBJECT IDENTIFIER, value } with the one encoded value placed directly after the identifier
-// (no SET), or SEQUENCE { OBJECT IDENTIFIER, NULL } when no value is given (pbValue null or cbValue 0).
+// (no SET), or SEQUENCE { OBJECT IDENTIFIER, NULL } when no value is given (cbValue 0).
 HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded);
 inline HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const ByteBuffer& vecValue, ByteBuffer& vecEncoded)
 {

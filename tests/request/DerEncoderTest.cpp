@@ -3,10 +3,28 @@
 
 #include "agent/ResultCode.h"
 #include "codec/ASN1Engine.h"
+#include "ImportPatch.h"
 
 using reqtest::Concat;
 using reqtest::Hex;
 using reqtest::ToHex;
+
+namespace {
+
+DWORD g_cbEncodedReported = 0;
+
+// An encoder that reports a size it could never deliver.
+BOOL WINAPI ReportEncodedSize(DWORD, LPCSTR, const void*, BYTE* pbEncoded, DWORD* pcbEncoded)
+{
+    if (pbEncoded == nullptr) {
+        *pcbEncoded = g_cbEncodedReported;
+        return TRUE;
+    }
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+}
+
+}  // namespace
 
 TEST(DerEncoder, LengthOctetsUseShortFormThenTheShortestLongForm)
 {
@@ -146,17 +164,57 @@ TEST(DerEncoder, ComposeSpecialAttributeRefusesWhatItCannotReEncode)
              {"2.5.4.3", Hex("0C 01 41 42"), false},      // more than one element
              {"2.5.4.3", Hex("0C 84 FF FF FF FF"), false},  // length beyond the buffer
              {"", Hex("0C 01 41"), true},
+             {nullptr, {}, false},
              {"not.an.oid", {}, true},
          }) {
-        SCOPED_TRACE(std::string(c.pszObjID) + " " + ToHex(c.value));
-        ByteBuffer vec;
+        SCOPED_TRACE(std::string(c.pszObjID != nullptr ? c.pszObjID : "(null)") + " " + ToHex(c.value));
+        ByteBuffer vec = {0xEE};
         HRESULT hResult = ComposeSpecialAttribute(c.pszObjID, c.value, vec);
         if (c.bPlatformError) {
             EXPECT_TRUE(FAILED(hResult));
             EXPECT_NE(hResult, E_FAIL);
+        } else if (c.pszObjID == nullptr) {
+            EXPECT_EQ(hResult, E_INVALIDARG);
         } else {
             EXPECT_EQ(hResult, E_FAIL);
         }
-        EXPECT_TRUE(vec.empty());
+        EXPECT_EQ(vec, ByteBuffer{0xEE});
+    }
+}
+
+TEST(DerEncoder, NullBytesWithALengthAreRefusedNotTakenForNoValue)
+{
+    ByteBuffer vec = {0xEE};
+    EXPECT_EQ(ComposeSpecialAttribute("1.2.840.113549.1.1.5", nullptr, 4, vec), E_POINTER);
+    EXPECT_EQ(ASN1Encode(0x04, nullptr, 4, vec), E_POINTER);
+    EXPECT_EQ(ComposeBITString(4, nullptr, vec), E_POINTER);
+    EXPECT_EQ(ComposeAnyString(4, CERT_RDN_PRINTABLE_STRING, nullptr, vec), E_POINTER);
+    EXPECT_EQ(vec, ByteBuffer{0xEE});
+}
+
+TEST(DerEncoder, SizesNoBufferCanHoldGiveOutOfMemory)
+{
+    // The element would be larger than the process can allocate; nothing is read or written.
+    const BYTE rgb[4] = {1, 2, 3, 4};
+    for (DWORD cb : reqtest::kImpossibleSizes) {
+        SCOPED_TRACE(cb);
+        ByteBuffer vec = {0xEE};
+        EXPECT_EQ(ASN1Encode(0x04, rgb, cb, vec), E_OUTOFMEMORY);
+        EXPECT_EQ(ComposeBITString(cb, rgb, vec), E_OUTOFMEMORY);
+        EXPECT_EQ(vec, ByteBuffer{0xEE});
+    }
+
+    // The platform encoder reports the size; every composer built on it passes the failure on.
+    for (DWORD cb : reqtest::kImpossibleSizes) {
+        SCOPED_TRACE(cb);
+        g_cbEncodedReported = cb;
+        reqtest::ImportPatch patch("crypt32.dll", "CryptEncodeObject", reinterpret_cast<const void*>(&ReportEncodedSize));
+        ASSERT_TRUE(patch.Active());
+        ByteBuffer vec = {0xEE};
+        CRYPT_BIT_BLOB stBits = {sizeof(rgb), const_cast<BYTE*>(rgb), 0};
+        EXPECT_EQ(EncodeObject(X509_BITS, &stBits, vec), E_OUTOFMEMORY);
+        EXPECT_EQ(ComposeAnyString(sizeof(rgb), CERT_RDN_OCTET_STRING, rgb, vec), E_OUTOFMEMORY);
+        EXPECT_EQ(ComposeSpecialAttribute("2.5.4.3", Hex("0C 01 41"), vec), E_OUTOFMEMORY);
+        EXPECT_EQ(vec, ByteBuffer{0xEE});
     }
 }
