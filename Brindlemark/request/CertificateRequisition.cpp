@@ -6,6 +6,7 @@
 #include "request/PKCS10Request.h"
 #include "trace/TraceHelper.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -39,17 +40,17 @@ HRESULT GenerateAndExportKey(const TraceHelper& scope, HCRYPTPROV hProv, BOOL bI
     if (bIsRSA) {
         bRetCode = CryptExportPublicKeyInfo(hProv, dwKeySpec, kEncodingType, nullptr, &cbPublicKey);
         FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptExportPublicKeyInfo(1)"));
-        vecKey.assign(cbPublicKey, 0);
+        FAIL_IF_REASON(!TryResize(vecKey, cbPublicKey), E_OUTOFMEMORY, TEXT("New buffer"), TEXT("!*lppPublicKey"));
         bRetCode = CryptExportPublicKeyInfo(hProv, dwKeySpec, kEncodingType,
                                             reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(vecKey.data()), &cbPublicKey);
         FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptExportPublicKeyInfo(2)"));
     } else {
         bRetCode = CryptExportKey(hKey.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey);
         FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptExportKey(1)"));
-        vecKey.assign(cbPublicKey, 0);
+        FAIL_IF_REASON(!TryResize(vecKey, cbPublicKey), E_OUTOFMEMORY, TEXT("New buffer"), TEXT("!*lppPublicKey"));
         bRetCode = CryptExportKey(hKey.get(), 0, PUBLICKEYBLOB, 0, vecKey.data(), &cbPublicKey);
         FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptExportKey(2)"));
-        vecKey.resize(cbPublicKey);
+        vecKey.resize(std::min<size_t>(cbPublicKey, vecKey.size()));
     }
     TRACE_INFO_VALUE("cbPublicKey", cbPublicKey);
 

@@ -3,6 +3,7 @@
 #include "RequestTestSupport.h"
 
 #include "agent/ResultCode.h"
+#include "ImportPatch.h"
 #include "request/CertificateRequisition.h"
 
 using reqtest::ContainerSweeper;
@@ -44,6 +45,29 @@ DWORD ModulusBitsOf(const ByteBuffer& vecInfo)
                            rgbBlob, &cb))
         return 0;
     return reinterpret_cast<const RSAPUBKEY*>(rgbBlob + sizeof(BLOBHEADER))->bitlen;
+}
+
+DWORD g_cbExportReported = 0;
+
+// Exports of a provider that reports a public key size it could never deliver.
+BOOL WINAPI ReportPublicKeyInfoSize(HCRYPTPROV, DWORD, DWORD, CERT_PUBLIC_KEY_INFO* pInfo, DWORD* pcbInfo)
+{
+    if (pInfo == nullptr) {
+        *pcbInfo = g_cbExportReported;
+        return TRUE;
+    }
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+}
+
+BOOL WINAPI ReportKeyBlobSize(HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE* pbData, DWORD* pcbData)
+{
+    if (pbData == nullptr) {
+        *pcbData = g_cbExportReported;
+        return TRUE;
+    }
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
 }
 
 }  // namespace
@@ -156,4 +180,52 @@ TEST(KeyPair, OpeningFailuresReturnThePlatformsError)
     EXPECT_EQ(CreatePublicKey(wstrMissing, vecPublicKey, 512, TEXT("No Such Provider"), TRUE, AT_SIGNATURE, TRUE, hProv, 0),
               NTE_KEYSET_NOT_DEF);
     EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+}
+
+TEST(KeyPair, ExportSizeNoBufferCanHoldFailsAndRemovesTheNewContainer)
+{
+    struct Case {
+        const char* pszName;
+        ProviderCase provider;
+        BOOL bIsRSA;
+        DWORD dwKeyLength;
+        const char* pszModule;
+        const char* pszFunction;
+        const void* pvReplacement;
+    };
+    std::vector<Case> cases = {
+        {"RSA", MicrosoftProviders()[1], TRUE, 512, "crypt32.dll", "CryptExportPublicKeyInfo",
+         reinterpret_cast<const void*>(&ReportPublicKeyInfoSize)},
+    };
+    const ProviderCase sm2 = {TEXT("Software SM2 Token CSP v1.0"), PROV_RSA_FULL};
+    CryptProv hProbe;
+    if (CryptAcquireContextW(hProbe.put(), nullptr, sm2.pwszName, sm2.dwType, CRYPT_VERIFYCONTEXT))
+        cases.push_back({"SM2", sm2, FALSE, 256, "advapi32.dll", "CryptExportKey",
+                         reinterpret_cast<const void*>(&ReportKeyBlobSize)});
+    hProbe.reset();
+
+    for (const Case& c : cases) {
+        for (DWORD cb : reqtest::kImpossibleSizes) {
+            SCOPED_TRACE(testing::Message() << c.pszName << " " << std::hex << cb);
+            ContainerSweeper sweeper(c.provider.pwszName, c.provider.dwType);
+            std::set<WString> before = EnumContainers(c.provider.pwszName, c.provider.dwType);
+            g_cbExportReported = cb;
+            WString wstrContainer;
+            ByteBuffer vecPublicKey = {0xEE};
+            CryptProv hProv;
+            HRESULT hResult = E_FAIL;
+            {
+                reqtest::ImportPatch patch(c.pszModule, c.pszFunction, c.pvReplacement);
+                ASSERT_TRUE(patch.Active());
+                hResult = CreatePublicKey(wstrContainer, vecPublicKey, c.dwKeyLength, c.provider.pwszName, c.bIsRSA,
+                                          AT_SIGNATURE, TRUE, hProv, 0);
+            }
+            EXPECT_EQ(hResult, E_OUTOFMEMORY);
+            EXPECT_TRUE(wstrContainer.empty());
+            EXPECT_EQ(vecPublicKey, ByteBuffer{0xEE});
+            EXPECT_FALSE(hProv);
+            hProv.reset();
+            EXPECT_EQ(EnumContainers(c.provider.pwszName, c.provider.dwType), before);
+        }
+    }
 }
