@@ -220,7 +220,9 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, LPCSTR lpszPublicKeyAlgorit
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptSignHash"));
 
     // An SM2 CSP may report a size that is not the size of its signature; give it room.
-    ByteBuffer vecRaw(bIsRSA ? cbSignature : kSM2SignatureBuffer, 0);
+    ByteBuffer vecRaw;
+    FAIL_IF_REASON(!TryResize(vecRaw, bIsRSA ? cbSignature : kSM2SignatureBuffer), E_OUTOFMEMORY, TEXT("New Memory"),
+                   TEXT("NULL == pbSignature"));
     cbSignature = static_cast<DWORD>(vecRaw.size());
     bRetCode = CryptSignHashW(hHash.get(), dwKeySpec, nullptr, 0, vecRaw.data(), &cbSignature);
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptSignHash"));

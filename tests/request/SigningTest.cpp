@@ -3,6 +3,7 @@
 
 #include "agent/ResultCode.h"
 #include "codec/Misc.h"
+#include "ImportPatch.h"
 #include "request/PKCS10Request.h"
 
 using reqtest::Concat;
@@ -16,6 +17,19 @@ ByteBuffer Half(BYTE bFirst, BYTE bFill, size_t cb = 32)
     ByteBuffer vec(cb, bFill);
     vec[0] = bFirst;
     return vec;
+}
+
+DWORD g_cbSignatureReported = 0;
+
+// A provider that reports a signature size it could never deliver.
+BOOL WINAPI ReportSignatureSize(HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE* pbSignature, DWORD* pcbSignature)
+{
+    if (pbSignature == nullptr) {
+        *pcbSignature = g_cbSignatureReported;
+        return TRUE;
+    }
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
 }
 
 }  // namespace
@@ -164,4 +178,19 @@ TEST_F(RSASigning, MissingKeyOrBadHashFailsWithThePlatformsError)
     EXPECT_EQ(PKCS10CalculateHashandSign(m_hProv.get(), "1.2.840.113549.1.1.1", rgb, 3, 0x8099, AT_SIGNATURE, vec),
               NTE_BAD_ALGID);
     EXPECT_TRUE(vec.empty());
+}
+
+TEST_F(RSASigning, SignatureSizeNoBufferCanHoldGivesOutOfMemory)
+{
+    const BYTE rgb[3] = {'a', 'b', 'c'};
+    for (DWORD cb : reqtest::kImpossibleSizes) {
+        SCOPED_TRACE(cb);
+        g_cbSignatureReported = cb;
+        reqtest::ImportPatch patch("advapi32.dll", "CryptSignHashW", reinterpret_cast<const void*>(&ReportSignatureSize));
+        ASSERT_TRUE(patch.Active());
+        ByteBuffer vec = {0xEE};
+        EXPECT_EQ(PKCS10CalculateHashandSign(m_hProv.get(), "1.2.840.113549.1.1.1", rgb, 3, CALG_SHA1, AT_SIGNATURE, vec),
+                  E_OUTOFMEMORY);
+        EXPECT_EQ(vec, ByteBuffer{0xEE});
+    }
 }
