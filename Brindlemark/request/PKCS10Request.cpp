@@ -426,7 +426,9 @@ HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKe
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignPublicKeyData"));
     AppendBytes(vecContents, vecPublicKeyInfo);
 
-    if (pbTempKey != nullptr && cbTempKey != 0) {
+    // A temporary key that is given but empty fails in ComposeAttributes rather than turning the request
+    // into a single-certificate one.
+    if (pbTempKey != nullptr || cbTempKey != 0) {
         ByteBuffer vecAttributes;
         hResult = ComposeAttributes(pbTempKey, cbTempKey, vecAttributes);
         FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAttributes"));
@@ -449,7 +451,7 @@ HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwS
     const BYTE* pbKeyBits = pbSignPublicKey;
     DWORD cbKeyBits = cbSignPublicKey;
     const BYTE* pbTempKey = pbExchangeKey;
-    DWORD cbTempKey = pbExchangeKey != nullptr ? cbExchangeKey : 0;
+    DWORD cbTempKey = cbExchangeKey;
     ByteBuffer vecPoint;
     ByteBuffer vecTempKey;
     HRESULT hResult = QORA_OK;
@@ -458,7 +460,7 @@ HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwS
         FAIL_IF(FAILED(hResult), hResult, TEXT("ConvertSM2PublicKeyBlobToPoint"));
         pbKeyBits = vecPoint.data();
         cbKeyBits = static_cast<DWORD>(vecPoint.size());
-        if (pbTempKey != nullptr) {
+        if (pbExchangeKey != nullptr || cbExchangeKey != 0) {
             hResult = ConvertSM2PublicKeyBlobToTempKey(pbExchangeKey, cbExchangeKey, vecTempKey);
             FAIL_IF(FAILED(hResult), hResult, TEXT("ConvertSM2PublicKeyBlobToTempKey"));
             pbTempKey = vecTempKey.data();

@@ -4,6 +4,7 @@
 
 #include "agent/ResultCode.h"
 #include "request/CertificateRequisition.h"
+#include "request/PKCS10Request.h"
 #include "trace/Trace.h"
 
 #include <chrono>
@@ -254,6 +255,54 @@ TEST(Request, RsaRequestsOfEveryShapeInEveryMicrosoftProvider)
             EXPECT_EQ(ToHex(inner[1].contents), ToHex(BitStringBytes(exchangeSpki[1])));
         }
     }
+}
+
+TEST(Request, CertRequestInfoCarriesAttributesExactlyWhenATemporaryKeyIsGiven)
+{
+    const ByteBuffer vecKeyBits = Hex("30 06 02 01 05 02 01 03");  // stands in for a public key
+    const ByteBuffer vecTempKey = Hex("01 02 03 04 05");
+    const std::string strSpki = "30 1A 30 0D 06 09 2A 86 48 86 F7 0D 01 01 01 05 00 03 09 00 30 06 02 01 05 02 01 03";
+    const std::string strAttributes =
+        "A0 30"
+        " 30 13 06 09 2A 86 48 86 F7 0D 01 09 07 13 06 32 34 36 38 30 32"
+        " 30 19 06 09 2A 86 48 86 F7 0D 01 09 3F 04 0C 30 0A 02 01 01 04 05 01 02 03 04 05";
+    struct Case {
+        const char* pszName;
+        const BYTE* pbTempKey;
+        DWORD cbTempKey;
+        HRESULT want;
+        std::string strWant;  // the contents after the version and the subject
+    };
+    for (const Case& c : std::vector<Case>{
+             {"no temporary key", nullptr, 0, QORA_OK, strSpki},
+             {"temporary key", vecTempKey.data(), 5, QORA_OK, strSpki + " " + strAttributes},
+             {"empty temporary key", vecTempKey.data(), 0, E_FAIL, ""},
+             {"null temporary key with a length", nullptr, 5, E_POINTER, ""},
+         }) {
+        SCOPED_TRACE(c.pszName);
+        ByteBuffer vec = {0xEE};
+        HRESULT hResult = ComposeCertRequestInfo(TEXT("CN=test"), "1.2.840.113549.1.1.1", nullptr, vecKeyBits.data(),
+                                                 static_cast<DWORD>(vecKeyBits.size()), c.pbTempKey, c.cbTempKey, vec);
+        EXPECT_EQ(hResult, c.want);
+        if (FAILED(c.want) || FAILED(hResult)) {
+            EXPECT_EQ(vec, ByteBuffer{0xEE});
+            continue;
+        }
+        ByteBuffer vecContents = reqtest::Concat({Hex("02 01 00"), Hex(kCNtest), Hex(c.strWant.c_str())});
+        EXPECT_EQ(ToHex(vec), ToHex(reqtest::Concat({{0x30, static_cast<BYTE>(vecContents.size())}, vecContents})));
+    }
+
+    // The whole request refuses an empty exchange key the same way, before anything is signed.
+    std::string strRequest = "unchanged";
+    EXPECT_EQ(PKCS10RequestBase64(AT_SIGNATURE, 0, TEXT("CN=test"), "1.2.840.113549.1.1.1", nullptr, vecKeyBits.data(),
+                                  static_cast<DWORD>(vecKeyBits.size()), vecTempKey.data(), 0, CALG_SHA1,
+                                  "1.2.840.113549.1.1.5", FALSE, strRequest),
+              E_FAIL);
+    EXPECT_EQ(PKCS10RequestBase64(AT_SIGNATURE, 0, TEXT("CN=test"), "1.2.840.113549.1.1.1", nullptr, vecKeyBits.data(),
+                                  static_cast<DWORD>(vecKeyBits.size()), nullptr, 5, CALG_SHA1, "1.2.840.113549.1.1.5",
+                                  FALSE, strRequest),
+              E_POINTER);
+    EXPECT_EQ(strRequest, "unchanged");
 }
 
 TEST(Request, InvalidHashFailsAfterTheKeysExist)
