@@ -1,6 +1,7 @@
 // The agent's two request operations: what they check before building, what they hand to the builder,
 // and which container name the agent keeps.
 #include "agent/CryptoAgent.h"
+#include "../request/RequestTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,22 @@ WString Container(CCryptoAgent& agent)
     return bstr != nullptr ? WString(bstr, SysStringLen(bstr)) : WString();
 }
 
+// The signature algorithm element of a request text, decoded by the platform.
+std::string SignAlgorithmOf(const WString& wstrRequest)
+{
+    DWORD cb = 0;
+    if (!CryptStringToBinaryW(wstrRequest.c_str(), static_cast<DWORD>(wstrRequest.size()), CRYPT_STRING_BASE64, nullptr,
+                              &cb, nullptr, nullptr))
+        return "not Base64";
+    ByteBuffer vec(cb);
+    if (!CryptStringToBinaryW(wstrRequest.c_str(), static_cast<DWORD>(wstrRequest.size()), CRYPT_STRING_BASE64,
+                              vec.data(), &cb, nullptr, nullptr))
+        return "not Base64";
+    vec.resize(cb);
+    std::vector<reqtest::Der> parts = reqtest::Children(reqtest::ReadDer(vec));
+    return parts.size() == 3 ? reqtest::ToHex(parts[1].whole) : "not a request";
+}
+
 // Removes a container the tests made in the Microsoft Base provider.
 void DeleteContainer(const WString& wstrContainer)
 {
@@ -84,9 +101,11 @@ TEST(AgentRequest, RefusalsBeforeAnyKeyIsMadeAnswerAnEmptyString)
              {"SHA-1 with a null subject", TEXT("RSA"), kSha1, nullptr, 1, E_INVALIDARG},
          }) {
         SCOPED_TRACE(c.pszName);
+        reqtest::ContainerSweeper sweeper(kBase, PROV_RSA_FULL);
         CCryptoAgent agent;
         Configure(agent, c.pwszAlgorithm, 1024, kBase);
         Outcome outcome = Request(agent, c.pfnOperation, c.pwszSubject, c.lCertType);
+        EXPECT_TRUE(sweeper.NewContainers().empty()) << "refused before any key was generated";
         EXPECT_EQ(outcome.hResult, c.want);
         EXPECT_EQ(agent.LastResult(), c.want);
         EXPECT_FALSE(outcome.bNull) << "a failed request answers the empty string, not null";
@@ -97,9 +116,11 @@ TEST(AgentRequest, RefusalsBeforeAnyKeyIsMadeAnswerAnEmptyString)
 
 TEST(AgentRequest, TypeThreeIsPassedOnAndFailsOpeningAContainerThatWasNeverCreated)
 {
+    reqtest::ContainerSweeper sweeper(kBase, PROV_RSA_FULL);
     CCryptoAgent agent;
     Configure(agent, TEXT("RSA"), 1024, kBase);
     Outcome outcome = Request(agent, &CCryptoAgent::QORA_PKCS10CertRequisition, kSubject, 3);
+    EXPECT_TRUE(sweeper.NewContainers().empty());
     EXPECT_EQ(outcome.hResult, static_cast<HRESULT>(NTE_BAD_KEYSET));
     EXPECT_FALSE(outcome.bNull);
     EXPECT_TRUE(outcome.wstrText.empty());
@@ -107,6 +128,8 @@ TEST(AgentRequest, TypeThreeIsPassedOnAndFailsOpeningAContainerThatWasNeverCreat
 
 TEST(AgentRequest, ContainerIsKeptOnlyWhenTheRequestSucceeds)
 {
+    // Also removes the container that the failed request below leaves behind.
+    reqtest::ContainerSweeper sweeper(kBase, PROV_RSA_FULL);
     CCryptoAgent agent;
     Configure(agent, TEXT("rsa"), 512, kBase);  // lower-case rsa is accepted by both operations
 
@@ -120,6 +143,7 @@ TEST(AgentRequest, ContainerIsKeptOnlyWhenTheRequestSucceeds)
     ASSERT_GT(first.wstrText.size(), 64u);
     EXPECT_EQ(first.wstrText.substr(64, 2), WString(TEXT("\r\n")));
     EXPECT_NE(first.wstrText.back(), TEXT('\n'));
+    EXPECT_EQ(SignAlgorithmOf(first.wstrText), "30 0D 06 09 2A 86 48 86 F7 0D 01 01 04 05 00") << "md5WithRSAEncryption";
 
     // A subject that does not parse fails after the keys exist; the agent keeps the earlier container.
     Outcome failed = Request(agent, &CCryptoAgent::QORA_PKCS10CertRequisition, TEXT("CN=a,,O=b"), 1);
@@ -133,6 +157,7 @@ TEST(AgentRequest, ContainerIsKeptOnlyWhenTheRequestSucceeds)
     EXPECT_EQ(wstrSecond.size(), 38u);
     EXPECT_FALSE(wstrSecond == wstrFirst);
     EXPECT_GT(second.wstrText.size(), first.wstrText.size()) << "a double request carries the exchange key";
+    EXPECT_EQ(SignAlgorithmOf(second.wstrText), "30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00") << "sha1WithRSAEncryption";
 
     DeleteContainer(wstrFirst);
     DeleteContainer(wstrSecond);
