@@ -186,10 +186,26 @@ TEST(CCryptoAgent, OperationsHandBackTheThreadsLastError)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     agent.QORA_SetCSPInfo(1, nullptr, &bDone);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    // A lookup that finds no text sets an error inside; the caller still sees its own.
-    agent.QORA_SetCSPInfo(1, nullptr, &bDone);
+
+    // Calls that fail inside set the thread error themselves: a provider that does not exist makes
+    // CryptAcquireContext fail (no container is created), and the code it leaves has no system text, so the
+    // description's lookup fails too. The caller still sees its own error after each.
+    BString bstrRSA(SysAllocString(TEXT("RSA")));
+    BString bstrNoSuchCSP(SysAllocString(TEXT("Brindlemark Test CSP That Is Not Installed")));
+    ASSERT_EQ(agent.QORA_SetKeyAlgorithm(bstrRSA.get(), &bDone), QORA_OK);
+    ASSERT_EQ(agent.QORA_SetCSPInfo(1024, bstrNoSuchCSP.get(), &bDone), QORA_OK);
+    BString bstrSubject(SysAllocString(TEXT("CN=last error")));
+    BSTR bstrRequest = nullptr;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    const HRESULT hrRequest = agent.QORA_PKCS10CertRequisition(bstrSubject.get(), 1, 0, &bstrRequest);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    BString ownRequest(bstrRequest);
+    ASSERT_TRUE(FAILED(hrRequest));
     ASSERT_EQ(agent.GetLastErrorDesc(&bstr), QORA_OK);
     BString own(bstr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    ASSERT_EQ(agent.QORA_PKCS10CertRequisitionwithMD5(bstrSubject.get(), 1, 0, &bstrRequest), hrRequest);
+    BString ownMD5Request(bstrRequest);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
