@@ -121,6 +121,41 @@ TEST(Trace, LastErrorSurvivesScopesAndSteps)
     EXPECT_EQ(lines.size(), 4u);
 }
 
+// A sink whose every write fails (a pipe opened without write access refuses with ERROR_ACCESS_DENIED): the
+// failures inside tracing must not reach the traced code's last error.
+TEST(Trace, LastErrorSurvivesASinkThatRefusesEveryWrite)
+{
+    const char szPipe[] = "\\\\.\\pipe\\bm_trace_refusing_sink";
+    HANDLE hServer = CreateNamedPipeA(szPipe, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 65536, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE) << GetLastError();
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", szPipe);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", "0xF");
+    TraceInitialize();
+    std::vector<DWORD> seen;
+    {
+        TraceHelper scope(TEXT("Platform"));
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("CreateFile"), TEXT("x"), E_FAIL);
+        seen.push_back(GetLastError());
+        TraceStepSuccess(scope.Name(), TEXT("CreateFile"));
+        seen.push_back(GetLastError());
+        TraceHostFailure(__FILE__, __LINE__, "f", "s", -1, "r");
+        seen.push_back(GetLastError());
+        TraceHostSuccess(__FILE__, __LINE__, "f", "s");
+        seen.push_back(GetLastError());
+        TraceValue(TRACE_FLAG_INFO, TEXT("n"), 1);
+        TraceWideValue(TRACE_FLAG_INFO, TEXT("w"), TEXT("v"));
+        TraceNarrowValue(TRACE_FLAG_INFO, TEXT("a"), "v");
+        seen.push_back(GetLastError());
+    }
+    seen.push_back(GetLastError());
+    TraceUninitialize();
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", nullptr);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", nullptr);
+    CloseHandle(hServer);
+    EXPECT_EQ(seen, std::vector<DWORD>(6, ERROR_FILE_NOT_FOUND));
+}
+
 TEST(Trace, HostLinesKeepTheirFormat)
 {
     std::vector<std::string> lines = TraceSession("0x5", [] {
