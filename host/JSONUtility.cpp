@@ -76,6 +76,11 @@ int JSONArrayItem(const char* pszFunction, const cJSON* pJSONArgs, int nIndex, c
     }
     const cJSON* pChild = cJSON_GetArrayItem(pJSONArgs, nIndex);
     if (pChild != nullptr && cJSON_IsObject(pChild)) pChild = cJSON_GetObjectItem(pChild, "param");
+    if (NULL == pChild) {
+        // An argument object without "param" holds no value of either type.
+        HOST_STEP_FAILED(pszFunction, "cJSON_GetObjectItem(param)", QORA_E_JSON_TYPE, "NULL == pszJSONItem");
+        return QORA_E_JSON_TYPE;
+    }
     pJSONItem = pChild;
     return 0;
 }

@@ -3,9 +3,12 @@
 #include "host/JSONUtility.h"
 
 #include "agent/ResultCode.h"
+#include "trace/Trace.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,38 @@ std::string FixedText(const char* pszName, const char* pszToken)
     std::string strOut = "unset";
     EXPECT_EQ(ConvertJSONToResponseMsg(pszName, pszToken, nullptr, &strOut), 0);
     return strOut;
+}
+
+// The trace file written while pfnBody runs with every flag enabled.
+std::string TraceOf(void (*pfnBody)(const char*, int, bool), const char* pszArgs, int nIndex, bool bText)
+{
+    char szTemp[MAX_PATH] = {}, szTrace[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, szTemp);
+    GetTempFileNameA(szTemp, "bmj", 0, szTrace);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", szTrace);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", "0xF");
+    TraceInitialize();
+    pfnBody(pszArgs, nIndex, bText);
+    TraceUninitialize();
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", nullptr);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", nullptr);
+    std::ifstream in(szTrace, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    in.close();
+    DeleteFileA(szTrace);
+    return ss.str();
+}
+
+void ReadArgument(const char* pszArgs, int nIndex, bool bText)
+{
+    JsonPtr pArgs(cJSON_Parse(pszArgs));
+    ASSERT_NE(pArgs, nullptr);
+    std::string str;
+    int n = 0;
+    EXPECT_NE(bText ? ConverJSONArrayItemtoNULLEndString(pArgs.get(), nIndex, str)
+                    : ConverJSONArrayItemtoint(pArgs.get(), nIndex, n),
+              0);
 }
 
 }  // namespace
@@ -207,5 +242,26 @@ TEST(ConvertJSONToResponseMsg, FixedErrorTexts)
         ASSERT_NE(pParsed, nullptr);
         EXPECT_STREQ(cJSON_GetObjectItem(pParsed.get(), "function")->valuestring, c.pszName ? c.pszName : "");
         EXPECT_EQ(cJSON_GetObjectItem(pParsed.get(), "errorcode")->valuedouble, -2146893779.0);
+    }
+}
+
+TEST(ConverJSONArrayItem, RefusalsAreTracedWithTheirCodeAndReason)
+{
+    struct Case {
+        const char* pszArgs;
+        int nIndex;
+        bool bText;
+        std::string strWant;  // the end of the failure line
+    };
+    for (const Case& c : std::vector<Case>{
+             {R"([{"other":"abc"}])", 0, true, "--Failed:(0xa0073204) [Reason:NULL == pszJSONItem]"},
+             {R"([{"other":1}])", 0, false, "--Failed:(0xa0073204) [Reason:NULL == pszJSONItem]"},
+             {R"([{"param":null}])", 0, true, "--Failed:(0xa0073204) [Reason:cJSON_String != nItemType]"},
+             {R"(["5"])", 0, false, "--Failed:(0xa0073204) [Reason:(cJSON_Number != nItemType)]"},
+             {R"(["a"])", 1, true, "--Failed:(0x00000057) [Reason:(0 == nCount || nCount <= nIndex)]"},
+         }) {
+        SCOPED_TRACE(c.pszArgs);
+        const std::string strTrace = TraceOf(ReadArgument, c.pszArgs, c.nIndex, c.bText);
+        EXPECT_NE(strTrace.find(c.strWant), std::string::npos) << strTrace;
     }
 }
