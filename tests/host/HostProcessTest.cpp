@@ -182,6 +182,17 @@ TEST(HostProcess, EndsOfInput)
     }
 }
 
+TEST(HostProcess, AnswerOverTheLargestBodyLeavesAsFFFFFFFFAndEndsTheHost)
+{
+    // The token comes back in the answer, which makes it longer than 1,048,576 bytes; nothing after it is read.
+    const std::string strCheck = R"({"function":"checkHost","params":[]})";
+    const std::string strLong =
+        R"({"function":"QORA_GetVersion","params":[],"randomId":")" + std::string(1048576, 'x') + "\"}";
+    HostRun run = RunHost(Frame(strCheck) + Frame(strLong) + Frame(strCheck));
+    EXPECT_EQ(run.strOutput, Frame(R"({"function":"CheckHost","errorcode":0,"result":0})") + "\xFF\xFF\xFF\xFF");
+    EXPECT_EQ(run.dwExitCode, static_cast<DWORD>(-1));
+}
+
 TEST(HostProcess, FunctionNameWithQuotationMarkIsAnsweredWithValidJson)
 {
     const std::string strRequest = R"({"function":"QORA_\"}evil","params":[],"randomId":"a\"b\\"})";
