@@ -1,4 +1,4 @@
-// host/HostTrace.h — the host's own narrow step lines, 
+// host/HostTrace.h — the host's own narrow step lines, in the host's format rather than the shared library's.
 #pragma once
 #include "Common.h"
 #include "trace/TraceHelper.h"
