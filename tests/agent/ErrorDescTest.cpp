@@ -113,6 +113,25 @@ Record Deserialize(const std::string& str)
     return record;
 }
 
+// The text of one identifier in one language's table, read from the string-table block itself so that
+// neither the user-interface language nor the loader's fallback takes part.
+std::string TableText(UINT uId, WORD wLanguage)
+{
+    HMODULE hModule = GetModuleHandleW(nullptr);
+    HRSRC hBlock = FindResourceExW(hModule, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW((uId >> 4) + 1), wLanguage);
+    if (hBlock == nullptr) return "<no block>";
+    HGLOBAL hData = LoadResource(hModule, hBlock);
+    const WCHAR* pwch = hData != nullptr ? static_cast<const WCHAR*>(LockResource(hData)) : nullptr;
+    if (pwch == nullptr) return "<no data>";
+    const WCHAR* pwchEnd = pwch + SizeofResource(hModule, hBlock) / sizeof(WCHAR);
+    for (UINT i = 0; i < (uId & 0xF); ++i) {
+        if (pwch >= pwchEnd) return "<cut block>";
+        pwch += 1 + *pwch;
+    }
+    if (pwch >= pwchEnd || pwch + 1 + *pwch > pwchEnd) return "<cut block>";
+    return *pwch == 0 ? std::string() : Utf8(pwch + 1, *pwch);
+}
+
 bool RunningUnderWine() { return GetProcAddress(GetModuleHandleW(TEXT("ntdll.dll")), "wine_get_version") != nullptr; }
 
 // A Unix path opened from this side.
@@ -175,6 +194,57 @@ TEST(ErrorDescChild, DISABLED_WritesDescriptions)
     ASSERT_GT(cch, 0u);
     std::ofstream out(Reachable(szOut), std::ios::binary | std::ios::trunc);
     out << Serialize(ObserveDescriptions());
+}
+
+TEST(StringTables, EveryIdentifierHasItsTextInEnglishAndChinese)
+{
+    struct Case {
+        UINT uId;
+        const char* pszEnglish;
+        const char* pszChinese;
+    };
+    for (const Case& c : std::vector<Case>{
+             {4097, "There is no available certificate in store.", "证书库中没有可用的证书"},
+             {4098, "User canceled operation.", "用户取消选择证书"},
+             {4099, "Query type is not supported.", "查询类型不支持"},
+             {4100, "Base64 encoding failed.", "Base64加密失败"},
+             {4101, "Base64 decoding failed.", "Base64解密失败"},
+             {4102, "Malicious target path or file name.", "恶意的目标路径或文件名"},
+             {4103, "Empty file", "文件为空"},
+             {4105, "", ""},
+             {4128, "Specified certificate doesn't contain key usage attribute.", "指定证书不含有密钥用途属性"},
+             {4129, "Specified certificate doesn't contain subject key ID attribute.", "指定证书不含有使用者密钥标识符属性"},
+             {4145, "Certificate in certificate chain is time invalid.", "证书链中某个证书时间无效"},
+             {4146, "Certificate is in offline CRL.", "证书在离线的CRL列表中"},
+             {4147, "Certificate chain is not integrated.", "证书链不完整"},
+             {4148, "Signature of certificate in certificate chain is invalid.", "证书链中某个证书签名无效"},
+             {4149, "Specified certificate is not found.", "没有找到指定证书"},
+             {4161, "ASN1 decode failed.", "ASN.1解码失败"},
+             {4162, "PKCS#7 signature decode failed.", "PKCS#7签名解码失败"},
+             {5120, "Invalidate Private key information.", "无效的私钥信息"},
+             {5121, "Invalidate Private key.", "无效的私钥"},
+             {5122, "XML file parse failed.", "XML文件解析失败"},
+             {5123, "Import encrypt certificate failed.", "加密证书安装失败"},
+             {5124, "Invalid device type of generating encrypt cert key.", "无效的加密证书密钥生成设备类型"},
+             {5125, "Invalid encrypt type used for encrypting private key.", "加密证书私钥的加密类型错误"},
+             {5126, "Invalid session key type used for encrypting private key.", "用来加密加密证书私钥的对称密钥类型错误"},
+             {5633, "More than one USBKEY", "多于一把USBKEY"},
+             {8193, "Certificate is not ready.", "证书没有准备好"},
+             {8194, "Language is not supported.", "语言不支持"},
+             {8195, "Certificate is not unique for specified subject DN.", "指定主题DN的证书不唯一"},
+             {8224, "Invalid hash algorithm.", "无效的哈希算法"},
+             {8225, "Invalid certificate usage.", "无效的证书用法"},
+             {8226, "Invalid sign type.", "无效的签名类型"},
+             {8227, "Invalid envelope type.", "无效的数字信封类型"},
+             {9216, "Key length is not supported.", "密钥长度不支持"},
+             {9217, "Invalid key algorithm.", "无效的密钥算法"},
+             {12802, "", ""},
+             {12804, "", ""},
+         }) {
+        SCOPED_TRACE(c.uId);
+        EXPECT_EQ(TableText(c.uId, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)), c.pszEnglish);
+        EXPECT_EQ(TableText(c.uId, MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)), c.pszChinese);
+    }
 }
 
 TEST(GetLastErrorDesc, OwnCodesWithoutTextGiveTheSuffixAlone)
