@@ -239,6 +239,9 @@ void EmitWide(DWORD dwFlag, USHORT usNumber, const char* pszKind, const WCHAR* p
 
 }  // namespace
 
+// Every trace point below drops its line when there is no memory to format it: tracing never ends an
+// operation, nor lets an exception out of a scope's destructor.
+
 void TraceInitialize()
 {
     LastErrorKeeper keep;
@@ -287,16 +290,19 @@ void TraceResult(HRESULT hResult, const WCHAR* pwszText)
     const DWORD dwFlag = FAILED(hResult) ? TRACE_FLAG_FAILED : TRACE_FLAG_INFO;
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    const USHORT usNumber = FAILED(hResult) ? TRACE_MSG_RESULT_FAILED : TRACE_MSG_RESULT_OK;
-    if (EtwActive(dwFlag)) {
-        const WCHAR* pwszSend = pwszText == nullptr ? TEXT("NULL") : pwszText;
-        EtwMessage(usNumber, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), &hResult,
-                   sizeof(hResult));
-    }
-    if (FileActive(dwFlag)) {
-        char szCode[16];
-        snprintf(szCode, sizeof(szCode), "0x%08lx ", static_cast<unsigned long>(hResult));
-        FileLine(FAILED(hResult) ? "FAILED" : "RESULT", szCode + ToUtf8(pwszText));
+    try {
+        const USHORT usNumber = FAILED(hResult) ? TRACE_MSG_RESULT_FAILED : TRACE_MSG_RESULT_OK;
+        if (EtwActive(dwFlag)) {
+            const WCHAR* pwszSend = pwszText == nullptr ? TEXT("NULL") : pwszText;
+            EtwMessage(usNumber, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), &hResult,
+                       sizeof(hResult));
+        }
+        if (FileActive(dwFlag)) {
+            char szCode[16];
+            snprintf(szCode, sizeof(szCode), "0x%08lx ", static_cast<unsigned long>(hResult));
+            FileLine(FAILED(hResult) ? "FAILED" : "RESULT", szCode + ToUtf8(pwszText));
+        }
+    } catch (...) {
     }
 }
 
@@ -304,62 +310,83 @@ void TraceWide(DWORD dwFlag, const WCHAR* pwszText)
 {
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    EmitWide(dwFlag, TRACE_MSG_TEXT, dwFlag == TRACE_FLAG_ERROR ? "ERROR" : "INFO", pwszText);
+    try {
+        EmitWide(dwFlag, TRACE_MSG_TEXT, dwFlag == TRACE_FLAG_ERROR ? "ERROR" : "INFO", pwszText);
+    } catch (...) {
+    }
 }
 
 void TraceNarrow(DWORD dwFlag, const char* pszText)
 {
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    if (EtwActive(dwFlag)) EtwNarrow(TRACE_MSG_NARROW, pszText);
-    if (FileActive(dwFlag)) FileLine(dwFlag == TRACE_FLAG_ERROR ? "ERROR" : "INFO", pszText ? pszText : "NULL");
+    try {
+        if (EtwActive(dwFlag)) EtwNarrow(TRACE_MSG_NARROW, pszText);
+        if (FileActive(dwFlag)) FileLine(dwFlag == TRACE_FLAG_ERROR ? "ERROR" : "INFO", pszText ? pszText : "NULL");
+    } catch (...) {
+    }
 }
 
 void TraceValue(DWORD dwFlag, const WCHAR* pwszName, LONG lValue)
 {
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    const WCHAR* pwszSend = pwszName == nullptr ? TEXT("NULL") : pwszName;
-    if (EtwActive(dwFlag))
-        EtwMessage(TRACE_MSG_VALUE, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), &lValue,
-                   sizeof(lValue));
-    if (FileActive(dwFlag)) FileLine("VALUE", ToUtf8(pwszSend) + "=" + std::to_string(lValue));
+    try {
+        const WCHAR* pwszSend = pwszName == nullptr ? TEXT("NULL") : pwszName;
+        if (EtwActive(dwFlag))
+            EtwMessage(TRACE_MSG_VALUE, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), &lValue,
+                       sizeof(lValue));
+        if (FileActive(dwFlag)) FileLine("VALUE", ToUtf8(pwszSend) + "=" + std::to_string(lValue));
+    } catch (...) {
+    }
 }
 
 void TraceWideValue(DWORD dwFlag, const WCHAR* pwszName, const WCHAR* pwszValue)
 {
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    WString wstr = pwszName != nullptr ? WString(pwszName) : WString(TEXT("NULL"));
-    wstr += TEXT(": ");
-    wstr += pwszValue == nullptr ? TEXT("NULL") : (*pwszValue == 0 ? TEXT("<NULL>") : pwszValue);
-    EmitWide(dwFlag, TRACE_MSG_TEXT, "VALUE", wstr.c_str());
+    try {
+        WString wstr = pwszName != nullptr ? WString(pwszName) : WString(TEXT("NULL"));
+        wstr += TEXT(": ");
+        wstr += pwszValue == nullptr ? TEXT("NULL") : (*pwszValue == 0 ? TEXT("<NULL>") : pwszValue);
+        EmitWide(dwFlag, TRACE_MSG_TEXT, "VALUE", wstr.c_str());
+    } catch (...) {
+    }
 }
 
 void TraceNarrowValue(DWORD dwFlag, const WCHAR* pwszName, const char* pszValue)
 {
     if (!TraceIsEnabled(dwFlag)) return;
     LastErrorKeeper keep;
-    const WCHAR* pwszSend = pwszName == nullptr ? TEXT("NULL") : pwszName;
-    const char* pszSend = pszValue == nullptr ? "NULL" : pszValue;
-    if (EtwActive(dwFlag))
-        EtwMessage(TRACE_MSG_NARROW, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), pszSend,
-                   static_cast<size_t>(lstrlenA(pszSend)) + 1);
-    if (FileActive(dwFlag)) FileLine("VALUE", ToUtf8(pwszSend) + ": " + pszSend);
+    try {
+        const WCHAR* pwszSend = pwszName == nullptr ? TEXT("NULL") : pwszName;
+        const char* pszSend = pszValue == nullptr ? "NULL" : pszValue;
+        if (EtwActive(dwFlag))
+            EtwMessage(TRACE_MSG_NARROW, pwszSend, (static_cast<size_t>(lstrlenW(pwszSend)) + 1) * sizeof(WCHAR), pszSend,
+                       static_cast<size_t>(lstrlenA(pszSend)) + 1);
+        if (FileActive(dwFlag)) FileLine("VALUE", ToUtf8(pwszSend) + ": " + pszSend);
+    } catch (...) {
+    }
 }
 
 void TraceEnter(const WCHAR* pwszFunction)
 {
     if (!TraceIsEnabled(TRACE_FLAG_ENTRY)) return;
     LastErrorKeeper keep;
-    EmitWide(TRACE_FLAG_ENTRY, TRACE_MSG_ENTER, "ENTER", pwszFunction);
+    try {
+        EmitWide(TRACE_FLAG_ENTRY, TRACE_MSG_ENTER, "ENTER", pwszFunction);
+    } catch (...) {
+    }
 }
 
 void TraceExit(const WCHAR* pwszFunction)
 {
     if (!TraceIsEnabled(TRACE_FLAG_ENTRY)) return;
     LastErrorKeeper keep;
-    EmitWide(TRACE_FLAG_ENTRY, TRACE_MSG_EXIT, "EXIT", pwszFunction);
+    try {
+        EmitWide(TRACE_FLAG_ENTRY, TRACE_MSG_EXIT, "EXIT", pwszFunction);
+    } catch (...) {
+    }
 }
 
 void TraceStepFailure(const char* pszFile, int nLine, const WCHAR* pwszFunction, const WCHAR* pwszStep,
@@ -367,31 +394,37 @@ void TraceStepFailure(const char* pszFile, int nLine, const WCHAR* pwszFunction,
 {
     if (!TraceIsEnabled(TRACE_FLAG_FAILED) && !TraceIsEnabled(TRACE_FLAG_INFO)) return;
     LastErrorKeeper keep;
-    // "[%ws(%d):] %ws - %ws [Reason:%ws]", at most 512 characters with the terminator.
-    WString wstr = TEXT("[");
-    wstr += FromNarrow(UnitOf(pszFile).c_str());
-    wstr += TEXT("(");
-    wstr += FromNarrow(std::to_string(nLine).c_str());
-    wstr += TEXT("):] ");
-    wstr += pwszFunction != nullptr ? pwszFunction : TEXT("");
-    wstr += TEXT(" - ");
-    wstr += pwszStep != nullptr ? pwszStep : TEXT("");
-    wstr += TEXT(" [Reason:");
-    wstr += pwszReason != nullptr ? pwszReason : TEXT("");
-    wstr += TEXT("]");
-    if (wstr.size() > 511) wstr.resize(511);
-    TraceResult(hResult, wstr.c_str());
+    try {
+        // "[%ws(%d):] %ws - %ws [Reason:%ws]", at most 512 characters with the terminator.
+        WString wstr = TEXT("[");
+        wstr += FromNarrow(UnitOf(pszFile).c_str());
+        wstr += TEXT("(");
+        wstr += FromNarrow(std::to_string(nLine).c_str());
+        wstr += TEXT("):] ");
+        wstr += pwszFunction != nullptr ? pwszFunction : TEXT("");
+        wstr += TEXT(" - ");
+        wstr += pwszStep != nullptr ? pwszStep : TEXT("");
+        wstr += TEXT(" [Reason:");
+        wstr += pwszReason != nullptr ? pwszReason : TEXT("");
+        wstr += TEXT("]");
+        if (wstr.size() > 511) wstr.resize(511);
+        TraceResult(hResult, wstr.c_str());
+    } catch (...) {
+    }
 }
 
 void TraceStepSuccess(const WCHAR* pwszFunction, const WCHAR* pwszStep)
 {
     if (!TraceIsEnabled(TRACE_FLAG_INFO)) return;
     LastErrorKeeper keep;
-    WString wstr = pwszFunction != nullptr ? pwszFunction : TEXT("");
-    wstr += TEXT(" - ");
-    wstr += pwszStep != nullptr ? pwszStep : TEXT("");
-    if (wstr.size() > 511) wstr.resize(511);
-    TraceResult(0, wstr.c_str());
+    try {
+        WString wstr = pwszFunction != nullptr ? pwszFunction : TEXT("");
+        wstr += TEXT(" - ");
+        wstr += pwszStep != nullptr ? pwszStep : TEXT("");
+        if (wstr.size() > 511) wstr.resize(511);
+        TraceResult(0, wstr.c_str());
+    } catch (...) {
+    }
 }
 
 void TraceHostFailure(const char* pszFile, int nLine, const char* pszFunction, const char* pszStep, int nResult,

@@ -5,6 +5,7 @@
 #include "trace/TraceHelper.h"
 
 #include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -68,6 +69,9 @@ HRESULT CCryptoAgent::RecordResult(Body body)
     try {
         hResult = body();
     } catch (const std::bad_alloc&) {
+        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
+        hResult = E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
         TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
         hResult = E_OUTOFMEMORY;
     }
@@ -160,11 +164,12 @@ HRESULT CCryptoAgent::DescribeResultCode(HRESULT hrCode, BSTR* pbstrErrorDesc)
     int nLength = 0;
     if ((hrCode & kOwnCodeBit) != 0) {
         // The platform's resource loader picks the language table of the user interface.
-        nLength = LoadStringW(GetResourceModule(), static_cast<UINT>(hrCode & 0xFFFF), wszDesc, nMaxUnits);
+        nLength = LoadStringW(GetResourceModule(), static_cast<UINT>(hrCode & 0xFFFF), wszDesc, kErrorDescUnits);
         STEP_FAILED_REASON(nLength <= 0, ResultFromLastError(), TEXT("LoadStringW"), TEXT("nLength <= 0"));
     } else {
-        nLength = static_cast<int>(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hrCode), 0,
-                                                  wszDesc, nMaxUnits, nullptr));
+        // Inserts such as %1 stay as they are: there are no arguments to fill them from.
+        nLength = static_cast<int>(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                                  static_cast<DWORD>(hrCode), 0, wszDesc, kErrorDescUnits, nullptr));
         STEP_FAILED_REASON(nLength <= 0, ResultFromLastError(), TEXT("FormatMessageW"), TEXT("nLength <= 0"));
     }
     // A failed lookup leaves the text empty: the description is the code alone.

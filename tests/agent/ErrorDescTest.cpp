@@ -34,7 +34,8 @@ std::string Describe(HRESULT hrCode)
 std::string SystemText(HRESULT hrCode)
 {
     WCHAR wsz[512] = {};
-    DWORD cch = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hrCode), 0, wsz, 511, nullptr);
+    DWORD cch = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               static_cast<DWORD>(hrCode), 0, wsz, 512, nullptr);
     return Utf8(wsz, static_cast<int>(cch));
 }
 
@@ -269,6 +270,18 @@ TEST(GetLastErrorDesc, SystemCodesUseTheSystemsOwnText)
         EXPECT_EQ(Describe(hrCode), SystemText(hrCode) + szSuffix);
     }
     EXPECT_FALSE(SystemText(E_INVALIDARG).empty());
+}
+
+TEST(GetLastErrorDesc, SystemTextsWithInsertsKeepThemUnfilled)
+{
+    // "%1 is not a valid Win32 application." and the like: without an argument list the text must not be
+    // expanded (expanding would read arguments that do not exist).
+    for (HRESULT hrCode : {static_cast<HRESULT>(0x800700C1), static_cast<HRESULT>(0x80070002)}) {
+        char szSuffix[16];
+        snprintf(szSuffix, sizeof(szSuffix), "\n(0x%08x)", static_cast<unsigned>(hrCode));
+        EXPECT_EQ(Describe(hrCode), SystemText(hrCode) + szSuffix);
+    }
+    EXPECT_NE(SystemText(static_cast<HRESULT>(0x800700C1)).find("%1"), std::string::npos);
 }
 
 TEST(GetLastErrorDesc, EnglishUserInterface)
