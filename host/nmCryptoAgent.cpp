@@ -2,7 +2,7 @@
 // and express every outcome, good or bad, in the response object.
 #include "host/nmCryptoAgent.h"
 
-#include "codec/TextConvert.h"
+#include "codec/Misc.h"
 #include "host/KestrovanHost.h"
 #include "trace/TraceHelper.h"
 

@@ -5,7 +5,6 @@
 #include "agent/ResultCode.h"
 #include "codec/ASN1Engine.h"
 #include "codec/Misc.h"
-#include "codec/TextConvert.h"
 #include "trace/TraceHelper.h"
 
 #include <algorithm>

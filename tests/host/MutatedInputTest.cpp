@@ -1,6 +1,6 @@
 // Page input mutated at random: every request still gets exactly one answer that is valid JSON, and the
 // parsers of page text (Base64, hexadecimal, lists, subject DN) answer a code instead of crashing.
-#include "codec/TextConvert.h"
+#include "codec/Misc.h"
 #include "host/KestrovanHost.h"
 #include "host/nmCryptoAgent.h"
 #include "request/PKCS10Request.h"

@@ -1,6 +1,6 @@
 // Text and binary conversions: Base64 line rules and tolerant decoding, re-wrapping, hexadecimal text in
 // reverse byte order, "||" lists, UTF-8/UTF-16 and byte reversal.
-#include "codec/TextConvert.h"
+#include "codec/Misc.h"
 
 #include <gtest/gtest.h>
 
