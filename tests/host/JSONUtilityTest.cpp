@@ -265,3 +265,28 @@ TEST(ConverJSONArrayItem, RefusalsAreTracedWithTheirCodeAndReason)
         EXPECT_NE(strTrace.find(c.strWant), std::string::npos) << strTrace;
     }
 }
+
+TEST(JsonBlocks, LargeAndManyBlocksSurviveParseCopyAndPrint)
+{
+    // Blocks of every size class and beyond, and more freed blocks than the cache keeps.
+    std::string strParams = "[\"" + std::string(100000, 'x') + "\"";
+    for (int i = 0; i < 5000; ++i) strParams += ",{\"param\":\"" + std::string(static_cast<size_t>(i % 300), 'a') + "\"}";
+    strParams += "]";
+    const std::string strRequest = "{\"function\":\"QORA_GetVersion\",\"params\":" + strParams + ",\"randomId\":\"r\"}";
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        std::string strFuncName, strRandomId;
+        JsonPtr pParams;
+        ASSERT_EQ(ParseRequestMsgToJSON(strRequest.c_str(), &strFuncName, &pParams, &strRandomId), 0);
+        ASSERT_EQ(cJSON_GetArraySize(pParams.get()), 5001);
+        std::string strFirst;
+        ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(pParams.get(), 0, strFirst), 0);
+        EXPECT_EQ(strFirst.size(), 100000u);
+        std::string strLast;
+        ASSERT_EQ(ConverJSONArrayItemtoNULLEndString(pParams.get(), 5000, strLast), 0);
+        EXPECT_EQ(strLast, std::string(4999 % 300, 'a'));
+        char* pszPrinted = cJSON_PrintUnformatted(pParams.get());
+        ASSERT_NE(pszPrinted, nullptr);
+        EXPECT_EQ(std::string(pszPrinted), strParams);
+        cJSON_free(pszPrinted);
+    }
+}
