@@ -2,6 +2,8 @@
 // and its trace lines.
 #include <windows.h>
 
+#include "TakeFile.h"
+
 #include <cJSON.h>
 #include <gtest/gtest.h>
 
@@ -220,12 +222,7 @@ TEST(HostProcess, WritesRequestAndResponseTraceLines)
     SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", nullptr);
     SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", nullptr);
 
-    std::ifstream in(szTrace, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    in.close();
-    DeleteFileA(szTrace);
-    const std::string strTrace = ss.str();
+    const std::string strTrace = TakeFile(szTrace);
     EXPECT_EQ(Bodies(run.strOutput), std::vector<std::string>{kVersionAnswer});
     for (const std::string& strLine : {std::string("Request: ") + kVersionRequest, std::string("Response: ") + kVersionAnswer,
                                        std::string("(MsgHandleProc -- ReadFromNativeMessaging)\t\t--OK"),

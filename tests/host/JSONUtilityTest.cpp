@@ -5,6 +5,8 @@
 #include "agent/ResultCode.h"
 #include "trace/Trace.h"
 
+#include "TakeFile.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -52,12 +54,7 @@ std::string TraceOf(void (*pfnBody)(const char*, int, bool), const char* pszArgs
     TraceUninitialize();
     SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", nullptr);
     SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", nullptr);
-    std::ifstream in(szTrace, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    in.close();
-    DeleteFileA(szTrace);
-    return ss.str();
+    return TakeFile(szTrace);
 }
 
 void ReadArgument(const char* pszArgs, int nIndex, bool bText)
