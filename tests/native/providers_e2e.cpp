@@ -2,6 +2,8 @@
 // system's OpenSSL (a separate build from the tokens' cross-built copy) checks what it printed.
 #include <gtest/gtest.h>
 
+#include "support/HostProcess.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,20 +39,7 @@ struct Free {
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
-std::string WinBuildDir()
-{
-    if (const char* dir = getenv("BM_WIN_BUILD_DIR"); dir != nullptr && *dir != '\0') return dir;
-#ifdef BM_WIN_BUILD_DIR
-    return BM_WIN_BUILD_DIR;
-#else
-    // native build folder is <root>/native/tests/native, the Windows one <root>/win
-    char exe[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string path(exe, n > 0 ? static_cast<size_t>(n) : 0);
-    for (int i = 0; i < 4 && !path.empty(); ++i) path = path.substr(0, path.rfind('/'));
-    return path + "/win";
-#endif
-}
+using bm::WinBuildDir;
 
 std::string Hex(const Bytes& b)
 {
@@ -84,7 +73,9 @@ bool RunProbe(const std::string& args, std::map<std::string, Bytes>& lines, std:
     int fd = mkstemp(outName);
     if (fd < 0) return error = "no temporary file", false;
     close(fd);
-    std::string cmd = "env -u DISPLAY WINEDEBUG=-all wine '" + exe + "' " + args + " </dev/null >" + outName + " 2>&1";
+    std::string cmd = "env -u DISPLAY";
+    for (const auto& [name, value] : bm::DefaultHostEnv()) cmd += " " + name + "='" + value + "'";
+    cmd += " '" + bm::WineCommand(exe)[0] + "' '" + exe + "' " + args + " </dev/null >" + outName + " 2>&1";
     int rc = system(cmd.c_str());
     std::ifstream in(outName);
     std::string line, all;

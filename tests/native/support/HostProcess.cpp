@@ -48,6 +48,14 @@ std::string ParentDir(const std::string& path)
     return slash == 0 ? "/" : p.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
 class Fd {
 public:
     Fd() = default;
@@ -210,16 +218,45 @@ std::string WinePrefixDir()
     return ParentDir(WinBuildDir()) + "/wineprefix";
 }
 
+namespace {
+
+// scripts/common.sh places each architecture's build at $BUILD_ROOT/<arch>/win, beside its prefix.
+std::string ArchOfBuild() { return BaseName(ParentDir(WinBuildDir())); }
+
+std::string EnvOr(const char* name, const std::string& fallback)
+{
+    const char* value = getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Debian's wine wrapper takes the 32-bit loader whenever wine32 is installed, so the loader is named.
+std::string WineLoader()
+{
+    return EnvOr("BM_WINE", ArchOfBuild() == "x86_64" ? "/usr/lib/wine/wine64" : "/usr/lib/wine/wine");
+}
+
+std::string WineServer()
+{
+    return EnvOr("BM_WINESERVER", access("/usr/lib/wine/wineserver64", X_OK) == 0 ? "/usr/lib/wine/wineserver64"
+                                                                                 : "/usr/lib/wine/wineserver32");
+}
+
+}  // namespace
+
 Env DefaultHostEnv()
 {
-    // scripts/common.sh places the Windows build at $BUILD_ROOT/win and the prefix at $BUILD_ROOT/wineprefix
-    return {{"BUILD_ROOT", ParentDir(WinBuildDir())}, {"WINEPREFIX", WinePrefixDir()}, {"WINEARCH", "win32"},
+    const std::string arch = ArchOfBuild();
+    return {{"BUILD_ROOT", ParentDir(ParentDir(WinBuildDir()))},
+            {"BM_ARCH", arch},
+            {"WINEPREFIX", WinePrefixDir()},
+            {"WINEARCH", arch == "x86_64" ? "win64" : "win32"},
+            {"WINELOADER", WineLoader()},
             {"WINEDEBUG", "-all"}};
 }
 
 std::vector<std::string> DefaultHostCommand() { return {"bash", std::string(BM_SOURCE_DIR) + "/scripts/host"}; }
 
-std::vector<std::string> WineCommand(const std::string& exePath) { return {"wine", exePath}; }
+std::vector<std::string> WineCommand(const std::string& exePath) { return {WineLoader(), exePath}; }
 
 bool EnsureWineRunning(std::string& error)
 {
@@ -233,8 +270,8 @@ bool EnsureWineRunning(std::string& error)
         // still goes away by itself; a server that is already running is left as it is.
         Env env = DefaultHostEnv();
         std::string ignored;
-        RunQuiet({"wineserver", "-p30"}, env, std::chrono::seconds(30), ignored);
-        started = RunQuiet({"wine", "cmd", "/c", "exit"}, env, std::chrono::seconds(300), failure);
+        RunQuiet({WineServer(), "-p30"}, env, std::chrono::seconds(30), ignored);
+        started = RunQuiet({WineLoader(), "cmd", "/c", "exit"}, env, std::chrono::seconds(300), failure);
     }
     if (!started) error = "Wine did not start in " + WinePrefixDir() + ": " + failure;
     return started;
