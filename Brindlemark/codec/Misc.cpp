@@ -333,6 +333,8 @@ HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, ByteBuffer& vecInfo)
     bRetCode = CryptGetProvParam(hProv, dwParam, vecValue.data(), &cbInfo, 0);
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptGetProvParam"));
     TRACE_INFO_VALUE("cbInfo", cbInfo);
+    // A second answer larger than the buffer it filled cannot be trusted: nothing past the buffer is ours.
+    FAIL_IF(cbInfo > vecValue.size(), HRESULT_FROM_WIN32(ERROR_MORE_DATA), TEXT("CryptGetProvParam"));
 
     vecValue.resize(cbInfo);
     vecInfo = std::move(vecValue);

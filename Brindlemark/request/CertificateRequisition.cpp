@@ -65,7 +65,11 @@ bool RsaKeyBitsOf(const ByteBuffer& vecPublicKeyInfo, const BYTE*& pbKey, DWORD&
     const CERT_PUBLIC_KEY_INFO* pstInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(vecPublicKeyInfo.data());
     pbKey = pstInfo->PublicKey.pbData;
     cbKey = pstInfo->PublicKey.cbData;
-    return pbKey != nullptr && cbKey != 0;
+    // The key bits must lie inside the exported buffer, whatever the export reported.
+    const BYTE* pbBegin = vecPublicKeyInfo.data();
+    const BYTE* pbEnd = pbBegin + vecPublicKeyInfo.size();
+    return pbKey != nullptr && cbKey != 0 && pbKey >= pbBegin && pbKey <= pbEnd &&
+           cbKey <= static_cast<size_t>(pbEnd - pbKey);
 }
 
 HRESULT CreatePublicKeyInScope(const TraceHelper& scope, WString& wstrKeyContainerName, ByteBuffer& vecPublicKey,

@@ -33,6 +33,16 @@ public:
         m_pos += 4;
         return true;
     }
+    // A caller's address, as wide as a pointer of this process.
+    bool Address(const BYTE*& pb)
+    {
+        if (Remaining() < sizeof(ULONG_PTR)) return false;
+        ULONG_PTR value = 0;
+        for (size_t i = 0; i < sizeof(ULONG_PTR); ++i) value |= static_cast<ULONG_PTR>(m_pb[m_pos + i]) << (8 * i);
+        m_pos += sizeof(ULONG_PTR);
+        pb = reinterpret_cast<const BYTE*>(value);
+        return true;
+    }
     bool Bytes(size_t cb, const BYTE*& pb)
     {
         if (Remaining() < cb) return false;

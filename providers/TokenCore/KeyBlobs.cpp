@@ -22,10 +22,10 @@ CspStatus ReadBlobHeader(ByteReader& r, WORD wReserved)
 
 CspStatus ReadDelivered(ByteReader& r, KeySpecBlob& blob)
 {
-    DWORD dwBits = 0, dwAddress = 0;
-    if (!r.U32(dwBits) || !r.U32(dwAddress)) return NTE_BAD_LEN;
+    DWORD dwBits = 0;
+    const BYTE* pb = nullptr;
+    if (!r.U32(dwBits) || !r.Address(pb)) return NTE_BAD_LEN;
     if (dwBits == 0 || dwBits % 8 != 0 || dwBits / 8 > MAX_DELIVERED_BYTES) return NTE_BAD_LEN;
-    const BYTE* pb = reinterpret_cast<const BYTE*>(static_cast<UINT_PTR>(dwAddress));
     if (!IsReadableMemory(pb, dwBits / 8)) return NTE_BAD_DATA;
     blob.pbData = pb;
     blob.cbData = dwBits / 8;
@@ -67,7 +67,7 @@ bool IsReadableMemory(const void* pv, size_t cb)
 
 CspStatus ParseSm2KeySpecBlob(const BYTE* pb, DWORD cb, KeySpecBlob& blob)
 {
-    if (cb != 20) return NTE_BAD_LEN;
+    if (cb != SM2_KEYSPEC_BLOB_BYTES) return NTE_BAD_LEN;
     ByteReader r(pb, cb);
     CspStatus status = ReadBlobHeader(r, KEYSPEC_RESERVED);
     if (status != CSP_OK) return status;
@@ -79,7 +79,7 @@ CspStatus ParseSm2KeySpecBlob(const BYTE* pb, DWORD cb, KeySpecBlob& blob)
 
 CspStatus ParseRsaKeySpecBlob(const BYTE* pb, DWORD cb, KeySpecBlob& blob)
 {
-    if (cb != 24) return NTE_BAD_LEN;
+    if (cb != RSA_KEYSPEC_BLOB_BYTES) return NTE_BAD_LEN;
     ByteReader r(pb, cb);
     CspStatus status = ReadBlobHeader(r, KEYSPEC_RESERVED);
     if (status != CSP_OK) return status;

@@ -8,6 +8,9 @@
 bool IsReadableMemory(const void* pv, size_t cb);
 
 // The key-spec blob: {PRIVATEKEYBLOB, 2, reserved 1, algid, algid, [key bits,] data bits, address}.
+// The address is as wide as a pointer of the calling process: 4 bytes in i686, 8 in x86_64.
+constexpr DWORD SM2_KEYSPEC_BLOB_BYTES = 16 + sizeof(ULONG_PTR);
+constexpr DWORD RSA_KEYSPEC_BLOB_BYTES = 20 + sizeof(ULONG_PTR);
 struct KeySpecBlob {
     const BYTE* pbData = nullptr;
     size_t cbData = 0;

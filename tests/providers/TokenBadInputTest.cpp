@@ -19,6 +19,13 @@ void PutU32At(ByteBuffer& b, size_t pos, DWORD dw)
     for (int i = 0; i < 4; ++i) b[pos + i] = static_cast<BYTE>(dw >> (8 * i));
 }
 
+// The address field is as wide as a pointer of this process.
+void PutAddressAt(ByteBuffer& b, size_t pos, const void* pv)
+{
+    const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(pv);
+    for (size_t i = 0; i < sizeof(ULONG_PTR); ++i) b[pos + i] = static_cast<BYTE>(value >> (8 * i));
+}
+
 struct BlobCase {
     const char* pszName;
     std::function<void(ByteBuffer& blob, ByteBuffer& data)> edit;
@@ -60,8 +67,8 @@ TEST(TokenBadInput, Sm2KeySpecBlob)
     GuardedPage guarded;
 
     for (const BlobCase& c : std::vector<BlobCase>{
-             {"19 bytes", [](ByteBuffer& b, ByteBuffer&) { b.pop_back(); }, (DWORD)NTE_BAD_LEN},
-             {"21 bytes", [](ByteBuffer& b, ByteBuffer&) { b.push_back(0); }, (DWORD)NTE_BAD_LEN},
+             {"a byte short", [](ByteBuffer& b, ByteBuffer&) { b.pop_back(); }, (DWORD)NTE_BAD_LEN},
+             {"a byte over", [](ByteBuffer& b, ByteBuffer&) { b.push_back(0); }, (DWORD)NTE_BAD_LEN},
              {"blob type 6", [](ByteBuffer& b, ByteBuffer&) { b[0] = PUBLICKEYBLOB; }, (DWORD)NTE_BAD_TYPE},
              {"version 3", [](ByteBuffer& b, ByteBuffer&) { b[1] = 3; }, (DWORD)NTE_BAD_VER},
              {"reserved 0", [](ByteBuffer& b, ByteBuffer&) { b[2] = 0; }, (DWORD)NTE_BAD_DATA},
@@ -71,12 +78,12 @@ TEST(TokenBadInput, Sm2KeySpecBlob)
              {"length not whole bytes", [](ByteBuffer& b, ByteBuffer&) { PutU32At(b, 12, 1023); }, (DWORD)NTE_BAD_LEN},
              {"one byte short", [](ByteBuffer& b, ByteBuffer&) { PutU32At(b, 12, 127 * 8); }, (DWORD)NTE_BAD_LEN},
              {"plaintext of 33 bytes", [&](ByteBuffer& b, ByteBuffer& d) { d = tooLong; b = Sm2KeySpecBlob(d); }, (DWORD)NTE_BAD_LEN},
-             {"null address", [](ByteBuffer& b, ByteBuffer&) { PutU32At(b, 16, 0); }, (DWORD)NTE_BAD_DATA},
+             {"null address", [](ByteBuffer& b, ByteBuffer&) { PutAddressAt(b, 16, nullptr); }, (DWORD)NTE_BAD_DATA},
              {"address past readable memory",
               [&](ByteBuffer& b, ByteBuffer& d) {
                   BYTE* pb = guarded.EndOfFirstPage(100);
                   memcpy(pb, d.data(), 100);
-                  PutU32At(b, 16, static_cast<DWORD>(reinterpret_cast<UINT_PTR>(pb)));
+                  PutAddressAt(b, 16, pb);
               },
               (DWORD)NTE_BAD_DATA},
              {"C1 off the curve", [](ByteBuffer&, ByteBuffer& d) { d[10] ^= 0x01; }, (DWORD)NTE_BAD_DATA},
@@ -125,13 +132,13 @@ TEST(TokenBadInput, RsaKeySpecBlobAndEnvelope)
     const ByteBuffer symOid{0x06, 0x09, 0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
 
     for (const BlobCase& c : std::vector<BlobCase>{
-             {"23 bytes", [](ByteBuffer& b, ByteBuffer&) { b.pop_back(); }, (DWORD)NTE_BAD_LEN},
+             {"a byte short", [](ByteBuffer& b, ByteBuffer&) { b.pop_back(); }, (DWORD)NTE_BAD_LEN},
              {"blob type 1", [](ByteBuffer& b, ByteBuffer&) { b[0] = SIMPLEBLOB; }, (DWORD)NTE_BAD_TYPE},
              {"version 1", [](ByteBuffer& b, ByteBuffer&) { b[1] = 1; }, (DWORD)NTE_BAD_VER},
              {"reserved 2", [](ByteBuffer& b, ByteBuffer&) { b[2] = 2; }, (DWORD)NTE_BAD_DATA},
              {"algid SM2", [](ByteBuffer& b, ByteBuffer&) { PutU32At(b, 8, SM2_KEYX); }, (DWORD)NTE_BAD_ALGID},
              {"length not whole bytes", [](ByteBuffer& b, ByteBuffer& d) { PutU32At(b, 16, static_cast<DWORD>(d.size() * 8 - 3)); }, (DWORD)NTE_BAD_LEN},
-             {"null address", [](ByteBuffer& b, ByteBuffer&) { PutU32At(b, 20, 0); }, (DWORD)NTE_BAD_DATA},
+             {"null address", [](ByteBuffer& b, ByteBuffer&) { PutAddressAt(b, 20, nullptr); }, (DWORD)NTE_BAD_DATA},
              {"length one short of the DER", [](ByteBuffer& b, ByteBuffer& d) { PutU32At(b, 16, static_cast<DWORD>(d.size() * 8 - 8)); }, (DWORD)NTE_BAD_DATA},
              {"trailing byte", [](ByteBuffer& b, ByteBuffer& d) { d.push_back(0); b = RsaKeySpecBlob(1024, d); }, (DWORD)NTE_BAD_DATA},
              {"not a SEQUENCE", [](ByteBuffer&, ByteBuffer& d) { d[0] = 0x31; }, (DWORD)NTE_BAD_DATA},

@@ -54,7 +54,7 @@ TEST(TokenImport, Sm2CiphertextInC1C3C2OrderReplacesTheExchangeKey)
 
     CryptKey imported;
     ByteBuffer blob = Sm2KeySpecBlob(c1c3c2);
-    ASSERT_TRUE(CryptImportKey(container.Prov(), blob.data(), 20, 0, CRYPT_EXPORTABLE, imported.put())) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptImportKey(container.Prov(), blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, imported.put())) << std::hex << GetLastError();
     DWORD algid = 0, cb = sizeof algid;
     EXPECT_TRUE(CryptGetKeyParam(imported.get(), KP_ALGID, reinterpret_cast<BYTE*>(&algid), &cb, 0));
     EXPECT_EQ(SM2_KEYX, algid);

@@ -91,6 +91,12 @@ void PutU32(ByteBuffer& out, DWORD dw)
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(dw >> (8 * i)));
 }
 
+void PutAddress(ByteBuffer& out, const void* pv)
+{
+    const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(pv);
+    for (size_t i = 0; i < sizeof(ULONG_PTR); ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
 }  // namespace
 
 IsolatedStore::IsolatedStore()
@@ -345,7 +351,7 @@ ByteBuffer Sm2KeySpecBlob(const ByteBuffer& ciphertext)
     PutU32(blob, SM2_KEYX);
     PutU32(blob, SM2_KEYX);
     PutU32(blob, static_cast<DWORD>(ciphertext.size() * 8));
-    PutU32(blob, static_cast<DWORD>(reinterpret_cast<UINT_PTR>(ciphertext.data())));
+    PutAddress(blob, ciphertext.data());
     return blob;
 }
 
@@ -356,7 +362,7 @@ ByteBuffer RsaKeySpecBlob(DWORD dwKeyBits, const ByteBuffer& der)
     PutU32(blob, CALG_RSA_KEYX);
     PutU32(blob, dwKeyBits);
     PutU32(blob, static_cast<DWORD>(der.size() * 8));
-    PutU32(blob, static_cast<DWORD>(reinterpret_cast<UINT_PTR>(der.data())));
+    PutAddress(blob, der.data());
     return blob;
 }
 

@@ -194,6 +194,8 @@ TEST(DerEncoder, NullBytesWithALengthAreRefusedNotTakenForNoValue)
 
 TEST(DerEncoder, SizesNoBufferCanHoldGiveOutOfMemory)
 {
+    reqtest::AllocationCeiling ceiling;
+    ASSERT_TRUE(ceiling.Active());
     // The element would be larger than the process can allocate; nothing is read or written.
     const BYTE rgb[4] = {1, 2, 3, 4};
     for (DWORD cb : reqtest::kImpossibleSizes) {

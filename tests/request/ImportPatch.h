@@ -73,8 +73,56 @@ private:
     std::vector<Slot> m_slots;
 };
 
-// Sizes no buffer can have in a 32-bit process: past what a vector may hold, and more than the address
-// space can give in one piece.
+// Sizes a misbehaving provider or encoder reports: no buffer can hold them while an AllocationCeiling
+// lives, whatever the address space.
 constexpr DWORD kImpossibleSizes[] = {0xFFFFFFF0, 0x7FFFFFF0};
+
+// While it lives, the C runtime's allocations above 256 MB fail, as every allocation of those sizes does in
+// a 32-bit process; a 64-bit one would give them, zero-fill them, and let a test read past its own data.
+// The program's own code (product included, linked statically) allocates through its msvcrt imports.
+class AllocationCeiling {
+public:
+    static constexpr size_t kCeiling = 256u * 1024 * 1024;
+
+    AllocationCeiling()
+        : m_bResolved(Resolve()),
+          m_malloc("msvcrt.dll", "malloc", reinterpret_cast<const void*>(&Malloc)),
+          m_realloc("msvcrt.dll", "realloc", reinterpret_cast<const void*>(&Realloc)),
+          m_calloc("msvcrt.dll", "calloc", reinterpret_cast<const void*>(&Calloc))
+    {
+    }
+    bool Active() const { return m_bResolved && m_malloc.Active() && m_realloc.Active() && m_calloc.Active(); }
+
+private:
+    using MallocFn = void*(__cdecl*)(size_t);
+    using ReallocFn = void*(__cdecl*)(void*, size_t);
+    using CallocFn = void*(__cdecl*)(size_t, size_t);
+
+    static void* __cdecl Malloc(size_t cb) { return cb > kCeiling ? nullptr : s_malloc(cb); }
+    static void* __cdecl Realloc(void* pv, size_t cb) { return cb > kCeiling ? nullptr : s_realloc(pv, cb); }
+    static void* __cdecl Calloc(size_t n, size_t cb)
+    {
+        return (cb != 0 && n > kCeiling / cb) ? nullptr : s_calloc(n, cb);
+    }
+
+    // The real functions are known before the first slot changes: patching allocates.
+    static bool Resolve()
+    {
+        HMODULE hCrt = GetModuleHandleA("msvcrt.dll");
+        if (hCrt == nullptr) return false;
+        s_malloc = reinterpret_cast<MallocFn>(reinterpret_cast<void*>(GetProcAddress(hCrt, "malloc")));
+        s_realloc = reinterpret_cast<ReallocFn>(reinterpret_cast<void*>(GetProcAddress(hCrt, "realloc")));
+        s_calloc = reinterpret_cast<CallocFn>(reinterpret_cast<void*>(GetProcAddress(hCrt, "calloc")));
+        return s_malloc != nullptr && s_realloc != nullptr && s_calloc != nullptr;
+    }
+
+    static inline MallocFn s_malloc = nullptr;
+    static inline ReallocFn s_realloc = nullptr;
+    static inline CallocFn s_calloc = nullptr;
+    bool m_bResolved;
+    ImportPatch m_malloc;
+    ImportPatch m_realloc;
+    ImportPatch m_calloc;
+};
 
 }  // namespace reqtest

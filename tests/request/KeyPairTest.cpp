@@ -184,6 +184,8 @@ TEST(KeyPair, OpeningFailuresReturnThePlatformsError)
 
 TEST(KeyPair, ExportSizeNoBufferCanHoldFailsAndRemovesTheNewContainer)
 {
+    reqtest::AllocationCeiling ceiling;
+    ASSERT_TRUE(ceiling.Active());
     struct Case {
         const char* pszName;
         ProviderCase provider;

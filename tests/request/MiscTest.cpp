@@ -5,6 +5,8 @@
 #include "codec/Misc.h"
 #include "ImportPatch.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -33,7 +35,45 @@ BOOL WINAPI ReportProvParamSize(HCRYPTPROV, DWORD, BYTE* pbData, DWORD* pcbData,
     return FALSE;
 }
 
+// A provider whose second answer differs from its first: it fills cbFilled bytes and reports cbSecond.
+DWORD g_cbFilled = 0;
+DWORD g_cbSecond = 0;
+BOOL WINAPI ChangeProvParamSize(HCRYPTPROV, DWORD, BYTE* pbData, DWORD* pcbData, DWORD)
+{
+    if (pbData != nullptr) memset(pbData, 'n', std::min(g_cbFilled, *pcbData));
+    *pcbData = pbData == nullptr ? g_cbProvParamReported : g_cbSecond;
+    return TRUE;
+}
+
 }  // namespace
+
+TEST(Misc, GetProviderInfoTakesNoMoreThanTheBufferItOffered)
+{
+    CryptProv hProv;
+    ASSERT_TRUE(CryptAcquireContextW(hProv.put(), nullptr, TEXT("Microsoft Enhanced Cryptographic Provider v1.0"),
+                                     PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    struct Case {
+        DWORD cbFirst, cbFilled, cbSecond;
+        HRESULT hWant;
+        size_t cbWant;
+    } cases[] = {
+        {16, 5, 5, QORA_OK, 5},                                    // fewer bytes than announced
+        {16, 16, 16, QORA_OK, 16},                                 // as announced
+        {16, 16, 17, HRESULT_FROM_WIN32(ERROR_MORE_DATA), 1},      // claims a byte past the buffer
+        {16, 16, 0xFFFFFFFF, HRESULT_FROM_WIN32(ERROR_MORE_DATA), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.cbFirst << "/" << c.cbFilled << "/" << c.cbSecond);
+        g_cbProvParamReported = c.cbFirst;
+        g_cbFilled = c.cbFilled;
+        g_cbSecond = c.cbSecond;
+        reqtest::ImportPatch patch("advapi32.dll", "CryptGetProvParam", reinterpret_cast<const void*>(&ChangeProvParamSize));
+        ASSERT_TRUE(patch.Active());
+        ByteBuffer vecInfo = {0x01};
+        EXPECT_EQ(GetProviderInfo(hProv.get(), PP_NAME, vecInfo), c.hWant);
+        EXPECT_EQ(vecInfo.size(), c.cbWant);
+    }
+}
 
 TEST(Misc, GuidTextsAreNewBracedAndThirtyEightCharactersLong)
 {
@@ -97,6 +137,8 @@ TEST(Misc, GetProviderInfoReadsParametersAndReturnsTheProvidersError)
 
 TEST(Misc, GetProviderInfoAnswersOutOfMemoryForASizeNoBufferCanHold)
 {
+    reqtest::AllocationCeiling ceiling;
+    ASSERT_TRUE(ceiling.Active());
     CryptProv hProv;
     ASSERT_TRUE(CryptAcquireContextW(hProv.put(), nullptr, TEXT("Microsoft Enhanced Cryptographic Provider v1.0"),
                                      PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));

@@ -182,6 +182,8 @@ TEST_F(RSASigning, MissingKeyOrBadHashFailsWithThePlatformsError)
 
 TEST_F(RSASigning, SignatureSizeNoBufferCanHoldGivesOutOfMemory)
 {
+    reqtest::AllocationCeiling ceiling;
+    ASSERT_TRUE(ceiling.Active());
     const BYTE rgb[3] = {'a', 'b', 'c'};
     for (DWORD cb : reqtest::kImpossibleSizes) {
         SCOPED_TRACE(cb);
