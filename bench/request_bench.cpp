@@ -238,7 +238,7 @@ void BM_HostRequest(benchmark::State& state, const ProviderCase* provider, bool 
                                       [&trace] { trace.Drain(); })
                                : Call(run.host, "QORA_PKCS10CertRequisition", params, reply, error);
         const auto t1 = Clock::now();
-        if (!ok || !reply.result.IsString()) {
+        if (!ok || !reply.ResultIsString()) {
             // a provider that is not registered ends here too, with the provider's error code
             const std::string why = std::string(provider->csp) + ": " + error;
             state.SkipWithError(why.c_str());
@@ -263,14 +263,14 @@ void BM_HostRequest(benchmark::State& state, const ProviderCase* provider, bool 
         }
 
         // outside the timed part: the request must be a real one, and its container is noted for clean-up
-        const std::vector<std::string> failures = CheckRequest(reply.result.text, expect);
+        const std::vector<std::string> failures = CheckRequest(reply.ResultText(), expect);
         if (!failures.empty()) {
             state.SkipWithError(("request refused by the peer: " + failures.front()).c_str());
             return;
         }
         HostReply container;
-        if (Call(run.host, "QORA_GetContainer", {}, container, error) && container.result.IsString())
-            run.sweep.Add(container.result.text);
+        if (Call(run.host, "QORA_GetContainer", {}, container, error) && container.ResultIsString())
+            run.sweep.Add(container.ResultText());
 
     }
     const double n = static_cast<double>(state.iterations());

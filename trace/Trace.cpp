@@ -4,6 +4,7 @@
 #include <evntrace.h>
 #include <wmistr.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -25,19 +26,19 @@ using PFN_TraceMessage = ULONG(WINAPIV*)(TRACEHANDLE, ULONG, LPCGUID, USHORT, ..
 using PFN_TraceMessageVa = ULONG(WINAPI*)(TRACEHANDLE, ULONG, LPCGUID, USHORT, va_list);
 using PFN_TraceEvent = ULONG(WINAPI*)(TRACEHANDLE, PEVENT_TRACE_HEADER);
 
-// Plain words: the enable callback writes them on the platform's thread while trace points read them.
-volatile bool g_bInitialized = false;
+// The enable callback writes these on the platform's thread while trace points read them on theirs.
+std::atomic<bool> g_bInitialized{false};
 TRACEHANDLE g_hRegistration = 0;
-volatile TRACEHANDLE g_hLogger = 0;
-volatile DWORD g_dwEnableFlags = 0;
-volatile UCHAR g_ucEnableLevel = 0;
+std::atomic<TRACEHANDLE> g_hLogger{0};
+std::atomic<DWORD> g_dwEnableFlags{0};
+std::atomic<UCHAR> g_ucEnableLevel{0};
 HMODULE g_hAdvapi = nullptr;
 PFN_TraceMessage g_pfnTraceMessage = nullptr;
 PFN_TraceMessageVa g_pfnTraceMessageVa = nullptr;
 PFN_TraceEvent g_pfnTraceEvent = nullptr;
 HANDLE g_hTraceFile = INVALID_HANDLE_VALUE;
-volatile DWORD g_dwFileFlags = 0;
-volatile LONG g_lSequence = 0;
+std::atomic<DWORD> g_dwFileFlags{0};
+std::atomic<LONG> g_lSequence{0};
 
 bool EtwActive(DWORD dwFlag) { return g_hLogger != 0 && (g_dwEnableFlags & dwFlag) != 0; }
 bool FileActive(DWORD dwFlag) { return g_hTraceFile != INVALID_HANDLE_VALUE && (g_dwFileFlags & dwFlag) != 0; }
@@ -82,7 +83,7 @@ void FileLine(const char* pszKind, const std::string& strText)
     std::string strLine;
     strLine.reserve(strText.size() + 24);
     char szHead[32];
-    snprintf(szHead, sizeof(szHead), "%06ld %s ", static_cast<long>(InterlockedIncrement(&g_lSequence)), pszKind);
+    snprintf(szHead, sizeof(szHead), "%06ld %s ", static_cast<long>(++g_lSequence), pszKind);
     strLine += szHead;
     strLine += strText;
     if (strLine.empty() || strLine.back() != '\n') strLine += '\n';

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr DWORD kMaxKeyLength = 0xFFFF;
 const WCHAR kAesProviderName[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
 
 const char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
@@ -58,6 +59,31 @@ HRESULT GenerateAndExportKey(const TraceHelper& scope, HCRYPTPROV hProv, BOOL bI
     return QORA_OK;
 }
 
+bool ContainerExists(const WString& wstrContainer, const WString& wstrCSPName, DWORD dwProvType)
+{
+    CryptProv hProbe;
+    return CryptAcquireContextW(hProbe.put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType, CRYPT_SILENT) !=
+           FALSE;
+}
+
+// Removes a container this call created. SM2 providers delete with their own flags; a provider that does not
+// (the Microsoft ones, asked for SM2 by mistake) still has the container afterwards and gets the platform's
+// deletion, so no empty container stays behind.
+void RemoveNewContainer(const TraceHelper& scope, const WString& wstrContainer, const WString& wstrCSPName,
+                        DWORD dwProvType, BOOL bIsRSA)
+{
+    CryptProv hDeleted;
+    BOOL bDeleted = CryptAcquireContextW(hDeleted.put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
+                                         bIsRSA ? CRYPT_DELETEKEYSET : SM2_DELETEKEYSET_FLAGS);
+    if (!bIsRSA && ContainerExists(wstrContainer, wstrCSPName, dwProvType)) {
+        TRACE_INFO_TEXT("Container left by SM2 deletion flags", wstrContainer.c_str());
+        bDeleted = CryptAcquireContextW(hDeleted.put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
+                                        CRYPT_DELETEKEYSET);
+    }
+    STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), TEXT("CryptAcquireContext(DeleteKeySet)"),
+                       TEXT("bRetCode == FALSE"));
+}
+
 // The key bits (DER RSAPublicKey) of an exported CERT_PUBLIC_KEY_INFO.
 bool RsaKeyBitsOf(const ByteBuffer& vecPublicKeyInfo, const BYTE*& pbKey, DWORD& cbKey)
 {
@@ -93,6 +119,11 @@ HRESULT CreatePublicKeyInScope(const TraceHelper& scope, WString& wstrKeyContain
     DWORD dwProvType = ProviderTypeOf(wstrCSPName);
     TRACE_INFO_VALUE("dwProvType", dwProvType);
 
+    // The length travels in the upper 16 bits of the generation flags; a longer one would wrap into a key
+    // of a size nobody asked for.
+    FAIL_IF_REASON(dwKeyLength > kMaxKeyLength, QORA_E_KEY_LENGTH, TEXT("Check key length"),
+                   TEXT("dwKeyLength > 0xFFFF"));
+
     bool bCreatedHere = false;
     if (!hProv) {
         BOOL bRetCode = CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), wstrCSPName.c_str(), dwProvType,
@@ -108,11 +139,7 @@ HRESULT CreatePublicKeyInScope(const TraceHelper& scope, WString& wstrKeyContain
             // A context writes its container back when it is released, so release it before removing
             // the container, or the removal would be undone.
             hProv.reset();
-            CryptProv hDeleted;
-            BOOL bDeleted = CryptAcquireContextW(hDeleted.put(), wstrContainer.c_str(), wstrCSPName.c_str(),
-                                                 dwProvType, bIsRSA ? CRYPT_DELETEKEYSET : SM2_DELETEKEYSET_FLAGS);
-            STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), TEXT("CryptAcquireContext(DeleteKeySet)"),
-                               TEXT("bRetCode == FALSE"));
+            RemoveNewContainer(scope, wstrContainer, wstrCSPName, dwProvType, bIsRSA);
         }
         return hResult;
     }
@@ -133,6 +160,8 @@ HRESULT PKCS10CertRequisitionInScope(const TraceHelper& scope, const WString& ws
     TRACE_INFO_VALUE("dwKeyLength", dwKeyLength);
     TRACE_INFO_VALUE("dwGenKeyFlags", dwGenKeyFlags);
     TRACE_INFO_VALUE("algHash", algHash);
+    FAIL_IF_REASON(dwKeyLength > kMaxKeyLength, QORA_E_KEY_LENGTH, TEXT("Check key length"),
+                   TEXT("dwKeyLength > 0xFFFF"));
 
     CryptProv hProv;
     WString wstrContainer;

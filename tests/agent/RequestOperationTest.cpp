@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,13 @@ void Configure(CCryptoAgent& agent, const WCHAR* pwszAlgorithm, LONG lKeyLength,
     ASSERT_EQ(agent.QORA_SetCSPInfo(lKeyLength, bstrCSP.get(), &bDone), QORA_OK);
 }
 
-Outcome Request(CCryptoAgent& agent, RequestOperation pfnOperation, const WCHAR* pwszSubject, LONG lCertType)
+Outcome Request(CCryptoAgent& agent, RequestOperation pfnOperation, const WCHAR* pwszSubject, LONG lCertType,
+                LONG lGenKeyFlags = 0)
 {
     BString bstrSubject(pwszSubject != nullptr ? SysAllocString(pwszSubject) : nullptr);
     BSTR bstrRequest = reinterpret_cast<BSTR>(1);
     Outcome outcome;
-    outcome.hResult = (agent.*pfnOperation)(bstrSubject.get(), lCertType, 0, &bstrRequest);
+    outcome.hResult = (agent.*pfnOperation)(bstrSubject.get(), lCertType, lGenKeyFlags, &bstrRequest);
     BString owner(bstrRequest);
     outcome.bNull = bstrRequest == nullptr;
     if (!outcome.bNull) outcome.wstrText.assign(bstrRequest, SysStringLen(bstrRequest));
@@ -66,6 +68,17 @@ std::string SignAlgorithmOf(const WString& wstrRequest)
     vec.resize(cb);
     std::vector<reqtest::Der> parts = reqtest::Children(reqtest::ReadDer(vec));
     return parts.size() == 3 ? reqtest::ToHex(parts[1].whole) : "not a request";
+}
+
+// Whether the container's key of that spec lets its private half out: only CRYPT_EXPORTABLE keys do.
+bool PrivateKeyExportable(const WString& wstrContainer, DWORD dwKeySpec)
+{
+    CryptProv hProv;
+    CryptKey hKey;
+    DWORD cb = 0;
+    return CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), kBase, PROV_RSA_FULL, 0) &&
+           CryptGetUserKey(hProv.get(), dwKeySpec, hKey.put()) &&
+           CryptExportKey(hKey.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cb) && cb != 0;
 }
 
 // Removes a container the tests made in the Microsoft Base provider.
@@ -161,4 +174,57 @@ TEST(AgentRequest, ContainerIsKeptOnlyWhenTheRequestSucceeds)
 
     DeleteContainer(wstrFirst);
     DeleteContainer(wstrSecond);
+}
+
+TEST(AgentRequest, PagesGenerationFlagsReachTheSigningKeyOnly)
+{
+    struct Case {
+        LONG lCertType;
+        LONG lFlags;
+        bool bExchangeExportable;
+        bool bSignatureExportable;
+    } cases[] = {
+        // A single request's signing key is the exchange-spec key; a double request's is the signature-spec key.
+        {1, CRYPT_EXPORTABLE, true, false},
+        {1, 0, false, false},
+        {2, CRYPT_EXPORTABLE, false, true},
+        {2, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.lCertType << " flags " << c.lFlags);
+        reqtest::ContainerSweeper sweeper(kBase, PROV_RSA_FULL);
+        CCryptoAgent agent;
+        Configure(agent, TEXT("RSA"), 512, kBase);
+        Outcome outcome = Request(agent, &CCryptoAgent::QORA_PKCS10CertRequisition, kSubject, c.lCertType, c.lFlags);
+        ASSERT_EQ(outcome.hResult, QORA_OK);
+        const WString wstrContainer = Container(agent);
+        EXPECT_EQ(PrivateKeyExportable(wstrContainer, AT_KEYEXCHANGE), c.bExchangeExportable);
+        EXPECT_EQ(PrivateKeyExportable(wstrContainer, AT_SIGNATURE), c.bSignatureExportable);
+        DeleteContainer(wstrContainer);
+    }
+}
+
+TEST(AgentRequest, WithoutACspSettingThePlatformsDefaultProviderIsAsked)
+{
+    // The unset name reaches the platform as the empty string, which names the default provider of type 1
+    // (the Base provider here), with its default key length.
+    reqtest::ContainerSweeper sweeper(kBase, PROV_RSA_FULL);
+    CCryptoAgent agent;
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    BString bstrRsa(SysAllocString(TEXT("RSA")));
+    ASSERT_EQ(agent.QORA_SetKeyAlgorithm(bstrRsa.get(), &bDone), QORA_OK);
+    Outcome rsa = Request(agent, &CCryptoAgent::QORA_PKCS10CertRequisition, kSubject, 1);
+    ASSERT_EQ(rsa.hResult, QORA_OK);
+    const WString wstrContainer = Container(agent);
+    EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+
+    // SM2 is no algorithm of that provider: the request fails and its new container is removed again.
+    BString bstrSm2(SysAllocString(TEXT("SM2")));
+    ASSERT_EQ(agent.QORA_SetKeyAlgorithm(bstrSm2.get(), &bDone), QORA_OK);
+    Outcome sm2 = Request(agent, &CCryptoAgent::QORA_PKCS10CertRequisition, kSubject, 1);
+    EXPECT_EQ(sm2.hResult, static_cast<HRESULT>(NTE_BAD_ALGID));
+    EXPECT_TRUE(sm2.wstrText.empty());
+    EXPECT_TRUE(Container(agent) == wstrContainer);
+    EXPECT_EQ(sweeper.NewContainers(), std::set<WString>{wstrContainer});
+    DeleteContainer(wstrContainer);
 }

@@ -65,8 +65,8 @@ public:
             return ::testing::AssertionFailure() << function << ": " << error;
         if (!ParseHostReply(body, reply, error))
             return ::testing::AssertionFailure() << function << ": unreadable answer (" << error << "): " << body;
-        if (reply.errorcode == kUnknownFunction && reply.hasResult && reply.result.IsBoolean() &&
-            !reply.result.boolean)
+        if (reply.errorcode == kUnknownFunction && reply.hasResult && reply.result.is_boolean() &&
+            !reply.result.get<bool>())
             return ::testing::AssertionFailure()
                    << "the host has no command " << function << " (it answered the unknown-function error "
                    << kUnknownFunction << "): " << body;
@@ -79,13 +79,13 @@ public:
 
     // A command that must succeed with a value of the given kind.
     ::testing::AssertionResult Expect(const std::string& function, const std::vector<std::string>& params,
-                                      JsonValue::Kind kind, HostReply& reply,
+                                      Json::value_t kind, HostReply& reply,
                                       std::chrono::seconds timeout = kQuickAnswer)
     {
         if (auto r = Call(function, params, reply, timeout); !r) return r;
         if (reply.errorcode != 0)
             return ::testing::AssertionFailure() << function << " failed with errorcode " << reply.errorcode;
-        if (!reply.hasResult || reply.result.kind != kind)
+        if (!reply.hasResult || reply.result.type() != kind)
             return ::testing::AssertionFailure() << function << ": result missing or of the wrong JSON type";
         return ::testing::AssertionSuccess();
     }
@@ -93,14 +93,14 @@ public:
     ::testing::AssertionResult Configure(const char* algorithm, int bits, const char* csp)
     {
         HostReply reply;
-        if (auto r = Expect("QORA_SetKeyAlgorithm", {JsonString(algorithm)}, JsonValue::Kind::Boolean, reply); !r)
+        if (auto r = Expect("QORA_SetKeyAlgorithm", {JsonString(algorithm)}, Json::value_t::boolean, reply); !r)
             return r;
-        if (!reply.result.boolean) return ::testing::AssertionFailure() << "QORA_SetKeyAlgorithm answered false";
-        if (auto r = Expect("QORA_SetCSPInfo", {std::to_string(bits), JsonString(csp)}, JsonValue::Kind::Boolean,
+        if (!reply.ResultIsTrue()) return ::testing::AssertionFailure() << "QORA_SetKeyAlgorithm answered false";
+        if (auto r = Expect("QORA_SetCSPInfo", {std::to_string(bits), JsonString(csp)}, Json::value_t::boolean,
                             reply);
             !r)
             return r;
-        if (!reply.result.boolean) return ::testing::AssertionFailure() << "QORA_SetCSPInfo answered false";
+        if (!reply.ResultIsTrue()) return ::testing::AssertionFailure() << "QORA_SetCSPInfo answered false";
         return ::testing::AssertionSuccess();
     }
 
@@ -108,13 +108,13 @@ public:
     ::testing::AssertionResult Request(const char* function, int certType, std::string& text, std::string& container)
     {
         HostReply reply;
-        if (auto r = Expect(function, {JsonString(kSubject), std::to_string(certType), "0"}, JsonValue::Kind::String,
+        if (auto r = Expect(function, {JsonString(kSubject), std::to_string(certType), "0"}, Json::value_t::string,
                             reply, kKeyGeneration);
             !r)
             return r;
-        text = reply.result.text;
-        if (auto r = Expect("QORA_GetContainer", {}, JsonValue::Kind::String, reply); !r) return r;
-        container = reply.result.text;
+        text = reply.ResultText();
+        if (auto r = Expect("QORA_GetContainer", {}, Json::value_t::string, reply); !r) return r;
+        container = reply.ResultText();
         if (!IsGuidName(container))
             return ::testing::AssertionFailure() << "container name \"" << container << "\" is not a braced GUID";
         return ::testing::AssertionSuccess();
@@ -125,8 +125,8 @@ public:
     ::testing::AssertionResult ProviderRegistered(const std::string& csp, bool& registered)
     {
         HostReply reply;
-        if (Call("QORA_GetCSPInfo", {}, reply) && reply.errorcode == 0 && reply.result.IsString()) {
-            registered = ("||" + reply.result.text + "||").find("||" + csp + "||") != std::string::npos;
+        if (Call("QORA_GetCSPInfo", {}, reply) && reply.errorcode == 0 && reply.ResultIsString()) {
+            registered = ("||" + reply.ResultText() + "||").find("||" + csp + "||") != std::string::npos;
             return ::testing::AssertionSuccess();
         }
         HostProcess reg;
@@ -233,8 +233,8 @@ TEST(HostChannel, AnswersAndEndsWhenItsInputCloses)
     HostSession session;
     ASSERT_TRUE(session.Start());
     HostReply reply;
-    ASSERT_TRUE(session.Expect("QORA_GetVersion", {}, JsonValue::Kind::String, reply));
-    EXPECT_EQ(reply.result.text, "3.2.0.4");
+    ASSERT_TRUE(session.Expect("QORA_GetVersion", {}, Json::value_t::string, reply));
+    EXPECT_EQ(reply.ResultText(), "3.2.0.4");
     session.Process().CloseInput();
     int code = -1;
     ASSERT_TRUE(session.Process().Wait(code, std::chrono::seconds(30)));

@@ -388,18 +388,18 @@ TEST(HostReplyText, TakesApartWhatTheHostSends)
         << error;
     EXPECT_EQ(reply.function, "QORA_PKCS10CertRequisition");
     EXPECT_EQ(reply.errorcode, 0);
-    ASSERT_TRUE(reply.result.IsString());
-    EXPECT_EQ(reply.result.text, "MIIB\r\nAAAA");
+    ASSERT_TRUE(reply.ResultIsString());
+    EXPECT_EQ(reply.ResultText(), "MIIB\r\nAAAA");
     EXPECT_EQ(reply.randomId, "7");
 
     // the fixed error text, with its spaces and without a token
     ASSERT_TRUE(ParseHostReply(R"({"function":"QORA_Nope", "errorcode":-2146893779, "result":false})", reply, error));
     EXPECT_EQ(reply.errorcode, -2146893779);
-    EXPECT_TRUE(reply.result.IsBoolean() && !reply.result.boolean);
+    EXPECT_TRUE(reply.result.is_boolean() && !reply.ResultIsTrue());
     EXPECT_FALSE(reply.hasRandomId);
 
     ASSERT_TRUE(ParseHostReply(R"({"function":"X","errorcode":0,"result":"\u4e2d\ud83d\ude00"})", reply, error));
-    EXPECT_EQ(reply.result.text, "\xE4\xB8\xAD\xF0\x9F\x98\x80");
+    EXPECT_EQ(reply.ResultText(), "\xE4\xB8\xAD\xF0\x9F\x98\x80");
 }
 
 TEST(HostReplyText, RefusesMalformedAnswers)

@@ -139,21 +139,48 @@ TEST(KeyPair, SecondKeyGoesIntoTheSameContainerThroughTheReturnedHandle)
 
 TEST(KeyPair, FailedGenerationInANewContainerLeavesNoContainer)
 {
+    struct Case {
+        ProviderCase provider;
+        BOOL bIsRSA;
+        DWORD dwKeyLength;
+        HRESULT hWant;  // E_FAIL: the provider's own failure, whatever it is
+    };
+    std::vector<Case> cases;
     for (const ProviderCase& p : MicrosoftProviders()) {
-        SCOPED_TRACE(reqtest::Narrow(p.pwszName));
-        ContainerSweeper sweeper(p.pwszName, p.dwType);
-        std::set<WString> before = EnumContainers(p.pwszName, p.dwType);
+        cases.push_back({p, TRUE, 100, E_FAIL});  // below every provider's minimum
+        // SM2 asked of a Microsoft provider: its deletion flags do not delete there.
+        cases.push_back({p, FALSE, 256, E_FAIL});
+        // Lengths that do not fit the 16 bits of the generation flags would wrap to 1024 and 512.
+        cases.push_back({p, TRUE, 66560, QORA_E_KEY_LENGTH});
+        cases.push_back({p, TRUE, 0x80000000, QORA_E_KEY_LENGTH});
+    }
+    const ProviderCase rsaToken = {TEXT("Software RSA Token CSP v1.0"), PROV_RSA_FULL};
+    CryptProv hProbe;
+    if (CryptAcquireContextW(hProbe.put(), nullptr, rsaToken.pwszName, rsaToken.dwType, CRYPT_VERIFYCONTEXT))
+        cases.push_back({rsaToken, TRUE, 66560, QORA_E_KEY_LENGTH});
+    hProbe.reset();
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << reqtest::Narrow(c.provider.pwszName) << (c.bIsRSA ? " RSA " : " SM2 ")
+                                        << c.dwKeyLength);
+        ContainerSweeper sweeper(c.provider.pwszName, c.provider.dwType);
+        std::set<WString> before = EnumContainers(c.provider.pwszName, c.provider.dwType);
         WString wstrContainer;
         ByteBuffer vecPublicKey;
         CryptProv hProv;
-        // 100 bits is below every provider's minimum.
-        HRESULT hResult = CreatePublicKey(wstrContainer, vecPublicKey, 100, p.pwszName, TRUE, AT_SIGNATURE, TRUE, hProv, 0);
-        EXPECT_TRUE(FAILED(hResult));
-        EXPECT_NE(hResult, E_FAIL);
+        HRESULT hResult = CreatePublicKey(wstrContainer, vecPublicKey, c.dwKeyLength, c.provider.pwszName, c.bIsRSA,
+                                          AT_SIGNATURE, TRUE, hProv, 0);
+        if (c.hWant == E_FAIL) {
+            EXPECT_TRUE(FAILED(hResult));
+            EXPECT_NE(hResult, E_FAIL);
+        } else {
+            EXPECT_EQ(hResult, c.hWant);
+            EXPECT_FALSE(hProv);  // refused before the provider was opened
+        }
         EXPECT_TRUE(wstrContainer.empty());
         EXPECT_TRUE(vecPublicKey.empty());
         hProv.reset();
-        EXPECT_EQ(EnumContainers(p.pwszName, p.dwType), before);
+        EXPECT_EQ(EnumContainers(c.provider.pwszName, c.provider.dwType), before);
     }
 }
 

@@ -1,57 +1,42 @@
-// tests/native/support/DerWalker.cpp — strict DER headers: single-byte tags, definite lengths in the
-// shortest form, nothing beyond the buffer.
+// tests/native/support/DerWalker.cpp — strict DER headers read with OpenSSL's header parser: single-byte
+// tags, definite lengths in the shortest form, nothing beyond the buffer.
 #include "support/DerWalker.h"
 
 #include <cstdio>
+#include <memory>
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
 
 namespace bm {
 
 bool DerWalker::Next(DerElement& element)
 {
     if (m_failed || Empty()) return false;
-    const size_t start = m_offset;
-    size_t pos = m_offset;
-    const size_t size = m_bytes.size();
-
-    const uint8_t tag = m_bytes[pos++];
-    if ((tag & 0x1F) == 0x1F) {  // multi-byte tag numbers never occur in what we check
-        m_failed = true;
-        return false;
-    }
-    if (pos >= size) {
-        m_failed = true;
-        return false;
-    }
-    const uint8_t first = m_bytes[pos++];
-    size_t length = 0;
-    if (first < 0x80) {
-        length = first;
-    } else {
-        const size_t count = first & 0x7F;
-        // 0x80 is the indefinite form; more than four length octets never fits a request
-        if (count == 0 || count > 4 || size - pos < count) {
-            m_failed = true;
-            return false;
-        }
-        if (m_bytes[pos] == 0) {  // leading zero octet: not the shortest form
-            m_failed = true;
-            return false;
-        }
-        for (size_t i = 0; i < count; ++i) length = (length << 8) | m_bytes[pos++];
-        if (length < 0x80) {  // long form where the short form fits
-            m_failed = true;
-            return false;
-        }
-    }
-    if (length > size - pos) {
-        m_failed = true;
-        return false;
-    }
-    element.tag = tag;
-    element.contents = m_bytes.subspan(pos, length);
-    element.whole = m_bytes.subspan(start, pos + length - start);
-    m_offset = pos + length;
+    const ByteView rest = m_bytes.subspan(m_offset);
+    const unsigned char* p = rest.data();
+    long length = 0;
+    int tagNumber = 0, tagClass = 0;
+    const int flags = ASN1_get_object(&p, &length, &tagNumber, &tagClass, static_cast<long>(rest.size()));
+    // 0x80: malformed or past the buffer; 0x21: indefinite length.
+    if ((flags & 0x80) != 0 || (flags & 0x21) == 0x21 || tagNumber > 30 || length < 0) return Fail();
+    const size_t header = static_cast<size_t>(p - rest.data());
+    const size_t contents = static_cast<size_t>(length);
+    // DER: one tag octet, and the length in the fewest octets that hold it.
+    size_t lengthOctets = 0;
+    for (size_t v = contents; v != 0; v >>= 8) ++lengthOctets;
+    if (header != (contents < 0x80 ? 2 : 2 + lengthOctets) || contents > rest.size() - header) return Fail();
+    element.tag = rest[0];
+    element.contents = rest.subspan(header, contents);
+    element.whole = rest.first(header + contents);
+    m_offset += header + contents;
     return true;
+}
+
+bool DerWalker::Fail()
+{
+    m_failed = true;
+    return false;
 }
 
 bool DerWalker::Expect(uint8_t tag, DerElement& element)
@@ -65,31 +50,22 @@ bool DerWalker::Expect(uint8_t tag, DerElement& element)
 
 std::string OidText(ByteView contents)
 {
-    if (contents.empty() || (contents.back() & 0x80) != 0) return {};
-    std::string text;
-    uint64_t arc = 0;
-    bool first = true;
-    bool fresh = true;
-    for (uint8_t b : contents) {
-        if (fresh && b == 0x80) return {};  // padded arc
-        if (arc > (UINT64_MAX >> 7)) return {};
-        arc = (arc << 7) | (b & 0x7F);
-        fresh = false;
-        if (b & 0x80) continue;
-        if (first) {
-            const uint64_t top = arc < 40 ? 0 : (arc < 80 ? 1 : 2);
-            text.append(std::to_string(top));
-            text.push_back('.');
-            text.append(std::to_string(arc - top * 40));
-            first = false;
-        } else {
-            text.push_back('.');
-            text.append(std::to_string(arc));
-        }
-        arc = 0;
-        fresh = true;
+    if (contents.empty() || contents.size() > 0x7FFF) return {};
+    Bytes der = {0x06};
+    if (contents.size() < 0x80) {
+        der.push_back(static_cast<uint8_t>(contents.size()));
+    } else {
+        der.insert(der.end(), {0x82, static_cast<uint8_t>(contents.size() >> 8), static_cast<uint8_t>(contents.size())});
     }
-    return text;
+    der.insert(der.end(), contents.begin(), contents.end());
+    const unsigned char* p = der.data();
+    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> object(
+        d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(der.size())), &ASN1_OBJECT_free);
+    if (!object) return {};
+    char text[256] = {};
+    const int size = OBJ_obj2txt(text, sizeof(text), object.get(), 1);
+    if (size <= 0 || static_cast<size_t>(size) >= sizeof(text)) return {};
+    return std::string(text, static_cast<size_t>(size));
 }
 
 std::string HexOf(ByteView bytes)

@@ -32,6 +32,8 @@ public:
     size_t Offset() const { return m_offset; }
 
 private:
+    bool Fail();
+
     ByteView m_bytes;
     size_t m_offset = 0;
     bool m_failed = false;
