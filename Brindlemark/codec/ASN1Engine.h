@@ -1,7 +1,10 @@
 // Brindlemark/codec/ASN1Engine.h — DER elements for requests and key envelopes. Each element is built
-// into its own buffer; callers concatenate the children of a level and wrap them.
+// into its own buffer; callers concatenate the children of a level and wrap them. The decoder turns one
+// element held in memory into a tree of nodes that record offsets into it, never copies.
 #pragma once
 #include "Common.h"
+
+#include <memory>
 
 // Tags ASN1Encode accepts.
 constexpr BYTE ASN1_TAG_INTEGER = 0x02;
@@ -56,3 +59,52 @@ HRESULT EncodeObjectID(LPCSTR lpszObjID, ByteBuffer& vecEncoded);
 
 // Byte concatenation of the children of one level.
 inline void AppendBytes(ByteBuffer& vecTo, const ByteBuffer& vecFrom) { vecTo.insert(vecTo.end(), vecFrom.begin(), vecFrom.end()); }
+
+// ---- Decoder ---------------------------------------------------------------------------------------
+
+// Failures of the decoder below the root header; the root header's own failure is QORA_S_ASN1_DECODE.
+constexpr LONG ASN1_DECODE_FAILED = -1;
+// One input holds at most this many elements, the root included.
+constexpr int ASN1_MAX_NODES = 255;
+
+// Where one element's header says its parts lie.
+struct ASN1Header {
+    BYTE bTag = 0;
+    DWORD dwLengthOctets = 0;     // 1 for the short and the indefinite form, 1 + n for the long form
+    DWORD dwContentsLength = 0;   // 0xFFFFFFFF while indefinite
+    ULONGLONG ullContentsOffset = 0;
+    LONGLONG llLastByte = -1;     // offset of the element's last byte; -1 while indefinite
+    bool bIndefinite = false;
+};
+
+struct ASN1Node {
+    BYTE bTag = 0;
+    DWORD dwLengthOctets = 0;
+    DWORD dwContentsLength = 0;
+    ULONGLONG ullContentsOffset = 0;
+    ULONGLONG ullTotalSize = 0;
+    bool bIndefinite = false;
+    const BYTE* pbInput = nullptr;  // shared by the whole tree, not owned
+    size_t cbInput = 0;
+    ASN1Node* pParent = nullptr;
+    std::vector<std::unique_ptr<ASN1Node>> children;
+
+    const BYTE* Contents() const { return pbInput + ullContentsOffset; }
+};
+
+// Reads the header at ullPos; ullEnd is the exclusive bound its tag and first length octet must lie before.
+LONG ParseASN1TLV(const BYTE* pbInput, size_t cbInput, ULONGLONG ullPos, ULONGLONG ullEnd, ASN1Header& stHeader);
+// Reads the length octets at ullPos (the octet after the tag).
+LONG GetASN1ValueLength(const BYTE* pbInput, size_t cbInput, ULONGLONG ullPos, ULONGLONG ullEnd, ASN1Header& stHeader);
+LONG ParseNode(ASN1Node& node, int& nNodeCount);
+LONG GetInfiniteLength(ASN1Node& node);
+void PrintNode(const ASN1Node& node);
+// 0 and the root, QORA_S_ASN1_DECODE when the root header cannot be read, ASN1_DECODE_FAILED otherwise.
+LONG DecodeASN1Memory(const BYTE* pbInput, size_t cbInput, std::unique_ptr<ASN1Node>& pRoot);
+
+// The components of a PKCS #1 RSAPrivateKey, each little-endian as the platform's private key blob has them.
+struct RSAPrivateKeyParts {
+    ByteBuffer vecModulus, vecPrime1, vecPrime2, vecExponent1, vecExponent2, vecCoefficient, vecPrivateExponent;
+};
+HRESULT CopyPrivateKeyAttribute(const ASN1Node& node, ByteBuffer& vecAttribute);
+HRESULT DecodePrivateKey(const BYTE* pbInput, size_t cbInput, RSAPrivateKeyParts& stParts);
