@@ -131,6 +131,55 @@ std::string FixedErrorText(const char* pszFuncName, const char* pszRandomId)
     return str;
 }
 
+// The string tokens of a request text in document order, each with whether its escapes decode U+0000.
+// Only text that cJSON accepted is walked, so every quotation mark outside a string opens one.
+class JsonStringTokens {
+public:
+    JsonStringTokens(const char* pch, size_t cch) : m_pch(pch), m_cch(cch) {}
+
+    // false when no complete string token is left.
+    bool Next(bool& bDecodesNul)
+    {
+        while (m_nPos < m_cch && m_pch[m_nPos] != '"') ++m_nPos;
+        if (m_nPos == m_cch) return false;
+        ++m_nPos;
+        bDecodesNul = false;
+        while (m_nPos < m_cch) {
+            const char ch = m_pch[m_nPos++];
+            if (ch == '"') return true;
+            if (ch != '\\' || m_nPos == m_cch) continue;
+            // A \u escape's four digits hold neither quotation mark nor backslash: stepping over the
+            // escaped character is enough.
+            if (m_pch[m_nPos] == 'u' && m_cch - m_nPos > 4 && memcmp(m_pch + m_nPos + 1, "0000", 4) == 0)
+                bDecodesNul = true;
+            ++m_nPos;
+        }
+        return false;
+    }
+
+private:
+    const char* m_pch;
+    size_t m_cch;
+    size_t m_nPos = 0;
+};
+
+// cJSON hands strings over as C strings, so an argument whose text decodes U+0000 would reach the agent
+// cut short at it. Such strings inside the arguments lose their string type (cJSON_Invalid) and are
+// refused like any argument of the wrong type. Keys and values are visited in the order the text holds them.
+void MarkArgumentsCutAtNul(cJSON* pItem, JsonStringTokens& tokens, const cJSON* pParams, bool bInParams)
+{
+    for (; pItem != nullptr; pItem = pItem->next) {
+        bool bDecodesNul = false;
+        if (pItem->string != nullptr && !tokens.Next(bDecodesNul)) return;
+        const bool bArgument = bInParams || pItem == pParams;
+        if (cJSON_IsString(pItem)) {
+            if (!tokens.Next(bDecodesNul)) return;
+            if (bDecodesNul && bArgument) pItem->type = cJSON_Invalid;
+        }
+        if (pItem->child != nullptr) MarkArgumentsCutAtNul(pItem->child, tokens, pParams, bArgument);
+    }
+}
+
 // Argument nIndex: the child itself, or its member "param" when the child is an object.
 int JSONArrayItem(const char* pszFunction, const cJSON* pJSONArgs, int nIndex, const cJSON*& pJSONItem)
 {
@@ -194,6 +243,11 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, std::string* pstrFuncName, 
         return kBadRequest;
     }
     HOST_STEP_OK(pszFunction, "cJSON_GetObjectItem");
+    // Without that escape anywhere in the text no argument can hold U+0000.
+    if (strstr(pszRequestMsg, "\\u0000") != nullptr) {
+        JsonStringTokens tokens(pszRequestMsg, strlen(pszRequestMsg));
+        MarkArgumentsCutAtNul(pJsonRoot.get(), tokens, pParamsArray, false);
+    }
 
     std::string strRandomId, strFuncName;
     try {
