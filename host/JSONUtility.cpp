@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -117,11 +118,67 @@ std::string EscapeJsonText(const char* psz)
     return str;
 }
 
+// Length (1 to 4) of the well-formed UTF-8 sequence that opens sv, which is not empty, or 0 when none does;
+// then cbSubpart is the maximal subpart that one U+FFFD replaces: a lead byte and the continuation bytes
+// that fit it, or a single byte that leads nothing.
+size_t Utf8SequenceLength(std::string_view sv, size_t& cbSubpart)
+{
+    const BYTE byLead = static_cast<BYTE>(sv[0]);
+    if (byLead < 0x80) return 1;
+    size_t cbSequence = 0;
+    BYTE bySecondLow = 0x80, bySecondHigh = 0xBF;  // the second byte rules out overlongs, surrogates and > U+10FFFF
+    if (byLead >= 0xC2 && byLead <= 0xDF) {
+        cbSequence = 2;
+    } else if (byLead >= 0xE0 && byLead <= 0xEF) {
+        cbSequence = 3;
+        if (byLead == 0xE0) bySecondLow = 0xA0;
+        if (byLead == 0xED) bySecondHigh = 0x9F;
+    } else if (byLead >= 0xF0 && byLead <= 0xF4) {
+        cbSequence = 4;
+        if (byLead == 0xF0) bySecondLow = 0x90;
+        if (byLead == 0xF4) bySecondHigh = 0x8F;
+    } else {
+        cbSubpart = 1;
+        return 0;
+    }
+    size_t cbFit = 1;
+    for (; cbFit < cbSequence && cbFit < sv.size(); ++cbFit) {
+        const BYTE by = static_cast<BYTE>(sv[cbFit]);
+        if (by < (cbFit == 1 ? bySecondLow : 0x80) || by > (cbFit == 1 ? bySecondHigh : 0xBF)) break;
+    }
+    if (cbFit == cbSequence) return cbSequence;
+    cbSubpart = cbFit;
+    return 0;
+}
+
+size_t WellFormedUtf8Prefix(std::string_view sv)
+{
+    size_t nPos = 0, cbSubpart = 0;
+    while (nPos < sv.size()) {
+        const size_t cbSequence = Utf8SequenceLength(sv.substr(nPos), cbSubpart);
+        if (cbSequence == 0) break;
+        nPos += cbSequence;
+    }
+    return nPos;
+}
+
+// A text for an answer: the text itself when it is well-formed UTF-8, else its scrubbed copy, kept in
+// strKeep. A browser drops an answer that is not UTF-8, and its page then waits for ever.
+const char* AnswerText(const char* pszText, std::string& strKeep)
+{
+    if (pszText == nullptr) return pszText;
+    const std::string_view sv(pszText);
+    if (WellFormedUtf8Prefix(sv) == sv.size()) return pszText;
+    strKeep = ScrubUtf8(sv);
+    return strKeep.c_str();
+}
+
 std::string FixedErrorText(const char* pszFuncName, const char* pszRandomId)
 {
-    const std::string strName = EscapeJsonText(pszFuncName);
+    std::string strKeepName, strKeepToken;
+    const std::string strName = EscapeJsonText(AnswerText(pszFuncName, strKeepName));
     const bool bToken = pszRandomId != nullptr && *pszRandomId != 0;
-    const std::string strToken = bToken ? EscapeJsonText(pszRandomId) : std::string();
+    const std::string strToken = bToken ? EscapeJsonText(AnswerText(pszRandomId, strKeepToken)) : std::string();
     // Room for the text, both inserts and the longest code (-2146893779).
     std::string str(sizeof(kFixedTextWithToken) + strName.size() + strToken.size() + 16, '\0');
     int nLength = bToken ? snprintf(str.data(), str.size(), kFixedTextWithToken, strName.c_str(), JSON_FIXED_ERRORCODE,
@@ -204,6 +261,22 @@ int JSONArrayItem(const char* pszFunction, const cJSON* pJSONArgs, int nIndex, c
 }
 
 }  // namespace
+
+std::string ScrubUtf8(std::string_view svText)
+{
+    std::string strScrubbed;
+    size_t nPos = 0, cbSubpart = 0;
+    while (nPos < svText.size()) {
+        const size_t cbRun = WellFormedUtf8Prefix(svText.substr(nPos));
+        strScrubbed.append(svText.substr(nPos, cbRun));
+        nPos += cbRun;
+        if (nPos == svText.size()) break;
+        Utf8SequenceLength(svText.substr(nPos), cbSubpart);
+        strScrubbed.append("\xEF\xBF\xBD");
+        nPos += cbSubpart;
+    }
+    return strScrubbed;
+}
 
 int ParseRequestMsgToJSON(const char* pszRequestMsg, std::string* pstrFuncName, JsonPtr* ppParams,
                           std::string* pstrRandomId)
@@ -333,6 +406,14 @@ int ConstructResponseJSON(JsonPtr& pResponseJSON, const char* pszFuncName, int n
                          "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
         return kMissingInput;
     }
+    std::string strKeepName, strKeepText;
+    try {
+        pszFuncName = AnswerText(pszFuncName, strKeepName);
+        if (nValueKind == JSON_VALUE_TEXT) pValue = AnswerText(static_cast<const char*>(pValue), strKeepText);
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "ScrubUtf8", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
+        return QORA_E_JSON_RESPONSE;
+    }
     JsonPtr pResponse(cJSON_CreateObject());
     if (NULL == pResponse) {
         HOST_STEP_FAILED(pszFunction, "cJSON_CreateObject", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
@@ -380,8 +461,9 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     std::string strResponse;
     try {
         if (pResponseJSON != nullptr) {
+            std::string strKeepToken;
             if (pszRandomId != nullptr && *pszRandomId != 0 &&
-                cJSON_AddStringToObject(pResponseJSON, "randomId", pszRandomId) == nullptr)
+                cJSON_AddStringToObject(pResponseJSON, "randomId", AnswerText(pszRandomId, strKeepToken)) == nullptr)
                 HOST_STEP_FAILED(pszFunction, "cJSON_AddStringToObject(randomId)", QORA_E_JSON_RESPONSE,
                                  "NULL == pRandomId");
             char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON);

@@ -180,6 +180,34 @@ TEST(ConverJSONArrayItem, ReadsTextsAndIntegersByTheirOwnTypeOnly)
     }
 }
 
+TEST(ScrubUtf8, EachIllFormedSubpartBecomesOneReplacement)
+{
+    const std::string R = "\xEF\xBF\xBD";
+    const std::string strValid = "QORA \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD\xED\x9F\xBF\xF4\x8F\xBF\xBF";
+    for (const auto& [strIn, strWant] : std::vector<std::pair<std::string, std::string>>{
+             {strValid, strValid},
+             {"", ""},
+             {"a\x80" "b\xFE", "a" + R + "b" + R},
+             {"\xC0\x80\xE0\x80\xAF\xF0\x8F\xBF\xBF", R + R + R + R + R + R + R + R + R},  // overlongs
+             {"\xED\xA0\x80" "x", R + R + R + "x"},                                       // surrogate D800
+             {"\xF4\x90\x80\x80\xF5\x80", R + R + R + R + R + R},                          // above U+10FFFF
+             {"\xE4\xB8" "a\xF0\x9F\x98", R + "a" + R},                                   // cut sequences
+             {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(strIn));
+        EXPECT_EQ(ScrubUtf8(strIn), strWant);
+    }
+}
+
+TEST(ConvertJSONToResponseMsg, EchoedTextsLeaveAsUtf8)
+{
+    const std::string R = "\xEF\xBF\xBD";
+    EXPECT_EQ(FixedText("QORA_\xFF", "\xC0\x80" "7"),
+              R"({"function":"QORA_)" + R + R"(", "errorcode":-2146893779, "result":false, "randomId":")" + R + R + "7\"}");
+    EXPECT_EQ(Response("QORA_GetVersion", 0, JSON_VALUE_TEXT, "3.2.0.4", "\xED\xA0\x80" "7"),
+              R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4","randomId":")" + R + R + R + "7\"}");
+}
+
 TEST(ConstructResponseJSON, ResponseBytes)
 {
     const BYTE byTrue = 1, byFalse = 0, byOther = 0x80;
