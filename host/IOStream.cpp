@@ -15,6 +15,15 @@
 namespace {
 
 constexpr DWORD kNoMessageLength = 0xFFFFFFFF;
+constexpr size_t kFirstBodyStep = 64 * 1024;
+
+// The body buffer's next size once the bytes so far fill it: the first step, then twice as much, never
+// beyond the announced length (halving the length first keeps the doubling inside a 32-bit size_t).
+size_t NextBodyCapacity(size_t cbHave, DWORD dwLength)
+{
+    if (dwLength <= kFirstBodyStep || cbHave >= dwLength / 2) return dwLength;
+    return cbHave < kFirstBodyStep ? kFirstBodyStep : 2 * cbHave;
+}
 
 }  // namespace
 
@@ -68,17 +77,21 @@ int ReadFromNativeMessaging(std::string* pstrInputMsg, int nFd, DWORD* pdwMsgLen
     }
     HOST_STEP_OK(pszFunction, "_read(length)");
 
+    // The buffer grows with the bytes that arrive, so a length that promises more than comes costs only
+    // what was sent. Bodies up to the first step take one allocation of exactly their size.
     std::string strInputMsg;
-    if (!TryResize(strInputMsg, dwLength)) {
-        HOST_STEP_FAILED(pszFunction, "New memory", -1, "!pszInputMsg");
-        return -1;
-    }
-    HOST_STEP_OK(pszFunction, "New memory");
-
     DWORD dwOffset = 0;
-    DWORD dwMissing = dwLength;
-    while (dwMissing > 0) {
-        const unsigned int nAsk = dwMissing > static_cast<DWORD>(INT_MAX) ? INT_MAX : dwMissing;
+    while (dwOffset < dwLength) {
+        if (dwOffset == strInputMsg.size()) {
+            const size_t cbNext = NextBodyCapacity(strInputMsg.size(), dwLength);
+            if (!TryResize(strInputMsg, cbNext)) {
+                HOST_STEP_FAILED(pszFunction, "New memory", -1, "!pszInputMsg");
+                return -1;
+            }
+            if (dwOffset == 0) HOST_STEP_OK(pszFunction, "New memory");
+        }
+        const size_t cbRoom = strInputMsg.size() - dwOffset;
+        const unsigned int nAsk = cbRoom > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<unsigned int>(cbRoom);
         const int nRead = _read(nFd, &strInputMsg[dwOffset], nAsk);
         if (nRead < 0) {
             const int nError = errno != 0 ? errno : -1;
@@ -91,7 +104,6 @@ int ReadFromNativeMessaging(std::string* pstrInputMsg, int nFd, DWORD* pdwMsgLen
             return -1;
         }
         dwOffset += static_cast<DWORD>(nRead);
-        dwMissing -= static_cast<DWORD>(nRead);
     }
     HOST_STEP_OK(pszFunction, "_read");
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -117,11 +118,67 @@ std::string EscapeJsonText(const char* psz)
     return str;
 }
 
+// Length (1 to 4) of the well-formed UTF-8 sequence that opens sv, which is not empty, or 0 when none does;
+// then cbSubpart is the maximal subpart that one U+FFFD replaces: a lead byte and the continuation bytes
+// that fit it, or a single byte that leads nothing.
+size_t Utf8SequenceLength(std::string_view sv, size_t& cbSubpart)
+{
+    const BYTE byLead = static_cast<BYTE>(sv[0]);
+    if (byLead < 0x80) return 1;
+    size_t cbSequence = 0;
+    BYTE bySecondLow = 0x80, bySecondHigh = 0xBF;  // the second byte rules out overlongs, surrogates and > U+10FFFF
+    if (byLead >= 0xC2 && byLead <= 0xDF) {
+        cbSequence = 2;
+    } else if (byLead >= 0xE0 && byLead <= 0xEF) {
+        cbSequence = 3;
+        if (byLead == 0xE0) bySecondLow = 0xA0;
+        if (byLead == 0xED) bySecondHigh = 0x9F;
+    } else if (byLead >= 0xF0 && byLead <= 0xF4) {
+        cbSequence = 4;
+        if (byLead == 0xF0) bySecondLow = 0x90;
+        if (byLead == 0xF4) bySecondHigh = 0x8F;
+    } else {
+        cbSubpart = 1;
+        return 0;
+    }
+    size_t cbFit = 1;
+    for (; cbFit < cbSequence && cbFit < sv.size(); ++cbFit) {
+        const BYTE by = static_cast<BYTE>(sv[cbFit]);
+        if (by < (cbFit == 1 ? bySecondLow : 0x80) || by > (cbFit == 1 ? bySecondHigh : 0xBF)) break;
+    }
+    if (cbFit == cbSequence) return cbSequence;
+    cbSubpart = cbFit;
+    return 0;
+}
+
+size_t WellFormedUtf8Prefix(std::string_view sv)
+{
+    size_t nPos = 0, cbSubpart = 0;
+    while (nPos < sv.size()) {
+        const size_t cbSequence = Utf8SequenceLength(sv.substr(nPos), cbSubpart);
+        if (cbSequence == 0) break;
+        nPos += cbSequence;
+    }
+    return nPos;
+}
+
+// A text for an answer: the text itself when it is well-formed UTF-8, else its scrubbed copy, kept in
+// strKeep. A browser drops an answer that is not UTF-8, and its page then waits for ever.
+const char* AnswerText(const char* pszText, std::string& strKeep)
+{
+    if (pszText == nullptr) return pszText;
+    const std::string_view sv(pszText);
+    if (WellFormedUtf8Prefix(sv) == sv.size()) return pszText;
+    strKeep = ScrubUtf8(sv);
+    return strKeep.c_str();
+}
+
 std::string FixedErrorText(const char* pszFuncName, const char* pszRandomId)
 {
-    const std::string strName = EscapeJsonText(pszFuncName);
+    std::string strKeepName, strKeepToken;
+    const std::string strName = EscapeJsonText(AnswerText(pszFuncName, strKeepName));
     const bool bToken = pszRandomId != nullptr && *pszRandomId != 0;
-    const std::string strToken = bToken ? EscapeJsonText(pszRandomId) : std::string();
+    const std::string strToken = bToken ? EscapeJsonText(AnswerText(pszRandomId, strKeepToken)) : std::string();
     // Room for the text, both inserts and the longest code (-2146893779).
     std::string str(sizeof(kFixedTextWithToken) + strName.size() + strToken.size() + 16, '\0');
     int nLength = bToken ? snprintf(str.data(), str.size(), kFixedTextWithToken, strName.c_str(), JSON_FIXED_ERRORCODE,
@@ -129,6 +186,55 @@ std::string FixedErrorText(const char* pszFuncName, const char* pszRandomId)
                          : snprintf(str.data(), str.size(), kFixedTextWithoutToken, strName.c_str(), JSON_FIXED_ERRORCODE);
     str.resize(nLength > 0 ? static_cast<size_t>(nLength) : 0);
     return str;
+}
+
+// The string tokens of a request text in document order, each with whether its escapes decode U+0000.
+// Only text that cJSON accepted is walked, so every quotation mark outside a string opens one.
+class JsonStringTokens {
+public:
+    JsonStringTokens(const char* pch, size_t cch) : m_pch(pch), m_cch(cch) {}
+
+    // false when no complete string token is left.
+    bool Next(bool& bDecodesNul)
+    {
+        while (m_nPos < m_cch && m_pch[m_nPos] != '"') ++m_nPos;
+        if (m_nPos == m_cch) return false;
+        ++m_nPos;
+        bDecodesNul = false;
+        while (m_nPos < m_cch) {
+            const char ch = m_pch[m_nPos++];
+            if (ch == '"') return true;
+            if (ch != '\\' || m_nPos == m_cch) continue;
+            // A \u escape's four digits hold neither quotation mark nor backslash: stepping over the
+            // escaped character is enough.
+            if (m_pch[m_nPos] == 'u' && m_cch - m_nPos > 4 && memcmp(m_pch + m_nPos + 1, "0000", 4) == 0)
+                bDecodesNul = true;
+            ++m_nPos;
+        }
+        return false;
+    }
+
+private:
+    const char* m_pch;
+    size_t m_cch;
+    size_t m_nPos = 0;
+};
+
+// cJSON hands strings over as C strings, so an argument whose text decodes U+0000 would reach the agent
+// cut short at it. Such strings inside the arguments lose their string type (cJSON_Invalid) and are
+// refused like any argument of the wrong type. Keys and values are visited in the order the text holds them.
+void MarkArgumentsCutAtNul(cJSON* pItem, JsonStringTokens& tokens, const cJSON* pParams, bool bInParams)
+{
+    for (; pItem != nullptr; pItem = pItem->next) {
+        bool bDecodesNul = false;
+        if (pItem->string != nullptr && !tokens.Next(bDecodesNul)) return;
+        const bool bArgument = bInParams || pItem == pParams;
+        if (cJSON_IsString(pItem)) {
+            if (!tokens.Next(bDecodesNul)) return;
+            if (bDecodesNul && bArgument) pItem->type = cJSON_Invalid;
+        }
+        if (pItem->child != nullptr) MarkArgumentsCutAtNul(pItem->child, tokens, pParams, bArgument);
+    }
 }
 
 // Argument nIndex: the child itself, or its member "param" when the child is an object.
@@ -155,6 +261,22 @@ int JSONArrayItem(const char* pszFunction, const cJSON* pJSONArgs, int nIndex, c
 }
 
 }  // namespace
+
+std::string ScrubUtf8(std::string_view svText)
+{
+    std::string strScrubbed;
+    size_t nPos = 0, cbSubpart = 0;
+    while (nPos < svText.size()) {
+        const size_t cbRun = WellFormedUtf8Prefix(svText.substr(nPos));
+        strScrubbed.append(svText.substr(nPos, cbRun));
+        nPos += cbRun;
+        if (nPos == svText.size()) break;
+        Utf8SequenceLength(svText.substr(nPos), cbSubpart);
+        strScrubbed.append("\xEF\xBF\xBD");
+        nPos += cbSubpart;
+    }
+    return strScrubbed;
+}
 
 int ParseRequestMsgToJSON(const char* pszRequestMsg, std::string* pstrFuncName, JsonPtr* ppParams,
                           std::string* pstrRandomId)
@@ -194,6 +316,11 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, std::string* pstrFuncName, 
         return kBadRequest;
     }
     HOST_STEP_OK(pszFunction, "cJSON_GetObjectItem");
+    // Without that escape anywhere in the text no argument can hold U+0000.
+    if (strstr(pszRequestMsg, "\\u0000") != nullptr) {
+        JsonStringTokens tokens(pszRequestMsg, strlen(pszRequestMsg));
+        MarkArgumentsCutAtNul(pJsonRoot.get(), tokens, pParamsArray, false);
+    }
 
     std::string strRandomId, strFuncName;
     try {
@@ -279,6 +406,14 @@ int ConstructResponseJSON(JsonPtr& pResponseJSON, const char* pszFuncName, int n
                          "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
         return kMissingInput;
     }
+    std::string strKeepName, strKeepText;
+    try {
+        pszFuncName = AnswerText(pszFuncName, strKeepName);
+        if (nValueKind == JSON_VALUE_TEXT) pValue = AnswerText(static_cast<const char*>(pValue), strKeepText);
+    } catch (const std::bad_alloc&) {
+        HOST_STEP_FAILED(pszFunction, "ScrubUtf8", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
+        return QORA_E_JSON_RESPONSE;
+    }
     JsonPtr pResponse(cJSON_CreateObject());
     if (NULL == pResponse) {
         HOST_STEP_FAILED(pszFunction, "cJSON_CreateObject", QORA_E_JSON_RESPONSE, "NULL == pResponseJSON");
@@ -326,8 +461,9 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     std::string strResponse;
     try {
         if (pResponseJSON != nullptr) {
+            std::string strKeepToken;
             if (pszRandomId != nullptr && *pszRandomId != 0 &&
-                cJSON_AddStringToObject(pResponseJSON, "randomId", pszRandomId) == nullptr)
+                cJSON_AddStringToObject(pResponseJSON, "randomId", AnswerText(pszRandomId, strKeepToken)) == nullptr)
                 HOST_STEP_FAILED(pszFunction, "cJSON_AddStringToObject(randomId)", QORA_E_JSON_RESPONSE,
                                  "NULL == pRandomId");
             char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON);

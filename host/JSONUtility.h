@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct JsonDeleter {
     void operator()(cJSON* pJson) const { cJSON_Delete(pJson); }
@@ -44,3 +45,8 @@ int ConstructResponseJSON(JsonPtr& pResponseJSON, const char* pszFuncName, int n
 // the fixed error text. Always 0. The text is empty only if no memory could be had for any of it.
 int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
                              std::string* pstrResponseMsg);
+
+// The text with each ill-formed UTF-8 sequence replaced by U+FFFD (EF BF BD), one for each maximal subpart
+// (overlongs, encoded surrogates, code points above U+10FFFF, cut sequences); well-formed text is unchanged.
+// Every text an answer echoes passes through it, so the browser never meets an answer that is not UTF-8.
+std::string ScrubUtf8(std::string_view svText);

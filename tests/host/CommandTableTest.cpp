@@ -91,6 +91,9 @@ TEST_F(CommandTable, SettingsCommandsCheckTheirArguments)
              R"({"function":"QORA_SetCSPInfo","errorcode":-1610141180,"result":false})"},
             {R"({"function":"QORA_SetCSPInfo","params":[{"param":512},{"param":"Software RSA Token CSP v1.0"}]})",
              R"({"function":"QORA_SetCSPInfo","errorcode":0,"result":true})"},
+            // A text cut at a decoded U+0000 would name another CSP than the page sent.
+            {R"({"function":"QORA_SetCSPInfo","params":[1024,"Software SM2 Token CSP v1.0\u0000junk"]})",
+             R"({"function":"QORA_SetCSPInfo","errorcode":-1610141180,"result":false})"},
             {R"({"function":"QORA_SetKeyAlgorithm","params":["rsa"]})", R"({"function":"QORA_SetKeyAlgorithm","errorcode":0,"result":true})"},
             {R"({"function":"QORA_SetKeyAlgorithm","params":["DSA"]})",
              R"({"function":"QORA_SetKeyAlgorithm","errorcode":-1610144767,"result":false})"},
@@ -162,6 +165,8 @@ TEST_F(CommandTable, RequestCommandsReadTheirArgumentsInOrder)
              R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610141180,"result":false})"},
             {R"({"function":"qora_pkcs10certrequisitionwithmd5","params":[{"param":"CN=a"},1,{"param":"0"}],"randomId":"9"})",
              R"({"function":"QORA_PKCS10CertRequisitionwithMD5","errorcode":-1610141180,"result":false,"randomId":"9"})"},
+            {R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a\u0000,O=b",1,0]})",
+             R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610141180,"result":false})"},
             // No key algorithm yet: the agent refuses, and the empty request text is not sent.
             {R"({"function":"QORA_PKCS10CertRequisition","params":["CN=a",1,0]})",
              R"({"function":"QORA_PKCS10CertRequisition","errorcode":-1610144767,"result":false})"},

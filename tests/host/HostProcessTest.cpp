@@ -2,12 +2,15 @@
 // and its trace lines.
 #include <windows.h>
 
+#include <psapi.h>
+
 #include "TakeFile.h"
 
 #include <cJSON.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,8 +43,9 @@ struct HostRun {
     DWORD dwExitCode = 0xDEADBEEF;
 };
 
-// Starts the host with pipes, writes all of strInput, closes its input and collects what it wrote.
-HostRun RunHost(const std::string& strInput)
+// Starts the host with pipes, writes all of strInput, closes its input and collects what it wrote. A given
+// fnBeforeEnd runs before the input closes, with the host's process and the read end of its input.
+HostRun RunHost(const std::string& strInput, const std::function<void(HANDLE, HANDLE)>& fnBeforeEnd = nullptr)
 {
     HostRun run;
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
@@ -66,25 +70,34 @@ HostRun RunHost(const std::string& strInput)
     std::string strCommand = "\"" + strExe + "\"";
     BOOL bStarted =
         CreateProcessA(strExe.c_str(), strCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(hInRead);
+    // Kept only for fnBeforeEnd: a read end left open would let writes to an ended host block.
+    if (fnBeforeEnd) {
+        SetHandleInformation(hInRead, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        CloseHandle(hInRead);
+        hInRead = nullptr;
+    }
     CloseHandle(hOutWrite);
     if (hNul != INVALID_HANDLE_VALUE) CloseHandle(hNul);
     if (!bStarted) {
         ADD_FAILURE() << "CreateProcess " << strExe << " " << GetLastError();
         CloseHandle(hInWrite);
         CloseHandle(hOutRead);
+        if (hInRead != nullptr) CloseHandle(hInRead);
         return run;
     }
 
     std::thread writer([&] {
         DWORD dwWritten = 0;
         if (!strInput.empty()) WriteFile(hInWrite, strInput.data(), static_cast<DWORD>(strInput.size()), &dwWritten, nullptr);
+        if (fnBeforeEnd) fnBeforeEnd(pi.hProcess, hInRead);
         CloseHandle(hInWrite);
     });
     char ach[65536];
     DWORD dwRead = 0;
     while (ReadFile(hOutRead, ach, sizeof(ach), &dwRead, nullptr) && dwRead > 0) run.strOutput.append(ach, dwRead);
     writer.join();
+    if (hInRead != nullptr) CloseHandle(hInRead);
     CloseHandle(hOutRead);
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
     GetExitCodeProcess(pi.hProcess, &run.dwExitCode);
@@ -231,4 +244,24 @@ TEST(HostProcess, WritesRequestAndResponseTraceLines)
                                        std::string("ENTER ParseRequestMsgToJSON")}) {
         EXPECT_NE(strTrace.find(strLine), std::string::npos) << strLine << "\n" << strTrace.substr(0, 2000);
     }
+}
+
+TEST(HostProcess, ALengthThatPromisesMoreThanComesCostsOnlyWhatCame)
+{
+    SIZE_T cbPeak = 0;
+    HostRun run = RunHost(std::string("\xF0\xFF\xFF\x7F", 4) + std::string(100, 'x'), [&](HANDLE hHost, HANDLE hInRead) {
+        // The host takes bytes out of the pipe only after making room for them.
+        DWORD dwLeft = 1;
+        for (int i = 0; i < 6000 && dwLeft != 0 && PeekNamedPipe(hInRead, nullptr, 0, nullptr, &dwLeft, nullptr); ++i)
+            Sleep(dwLeft != 0 ? 10 : 0);
+        EXPECT_EQ(dwLeft, 0u);
+        PROCESS_MEMORY_COUNTERS stCounters = {sizeof(stCounters), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_TRUE(GetProcessMemoryInfo(hHost, &stCounters, sizeof(stCounters)));
+        cbPeak = stCounters.PeakWorkingSetSize;
+    });
+    RecordProperty("PeakWorkingSetSize", std::to_string(cbPeak));
+    EXPECT_GT(cbPeak, 0u);
+    EXPECT_LT(cbPeak, 64u * 1024 * 1024);
+    EXPECT_EQ(run.strOutput, "");
+    EXPECT_EQ(run.dwExitCode, static_cast<DWORD>(-1));
 }

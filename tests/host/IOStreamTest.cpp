@@ -7,9 +7,26 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+// The largest block this program takes from operator new while g_bWatch is set: what a read allocates,
+// seen without a hook in the host.
+static std::atomic<bool> g_bWatch{false};
+static std::atomic<size_t> g_cbLargest{0};
+
+void* operator new(size_t cb)
+{
+    for (size_t cbSeen = g_cbLargest; g_bWatch && cb > cbSeen && !g_cbLargest.compare_exchange_weak(cbSeen, cb);) {
+    }
+    void* pv = malloc(cb != 0 ? cb : 1);
+    if (pv == nullptr) throw std::bad_alloc();
+    return pv;
+}
 
 namespace {
 
@@ -50,6 +67,7 @@ struct ReadOutcome {
     int nResult;
     std::string strBody;
     DWORD dwLength;
+    size_t cbLargest;
 };
 
 ReadOutcome ReadFrom(const std::vector<std::string>& pieces)
@@ -62,8 +80,12 @@ ReadOutcome ReadFrom(const std::vector<std::string>& pieces)
         }
         pipe.CloseWrite();
     });
-    ReadOutcome outcome = {12345, "untouched", 0xDEAD};
+    ReadOutcome outcome = {12345, "untouched", 0xDEAD, 0};
+    g_cbLargest = 0;
+    g_bWatch = true;
     outcome.nResult = ReadFromNativeMessaging(&outcome.strBody, pipe.nRead, &outcome.dwLength);
+    g_bWatch = false;
+    outcome.cbLargest = g_cbLargest;
     writer.join();
     return outcome;
 }
@@ -104,6 +126,8 @@ TEST(ReadFromNativeMessaging, FramesAndNoMessageLengths)
         DWORD dwLength;
     };
     const std::string strFive = "hello";
+    std::string strLong(300001, 'x');
+    for (size_t i = 0; i < strLong.size(); i += 997) strLong[i] = static_cast<char>('a' + i % 26);
     const std::vector<Case> cases = {
         {"five bytes", {Prefix(5) + strFive}, 0, strFive, 5},
         {"prefix in single bytes", {"\x05", std::string(1, '\0'), std::string(1, '\0'), std::string(1, '\0'), "hel", "lo"},
@@ -113,6 +137,8 @@ TEST(ReadFromNativeMessaging, FramesAndNoMessageLengths)
         {"FF FF FF FF", {Prefix(0xFFFFFFFF) + "ignored"}, 0, "", 0},
         {"input already at its end", {}, 0, "", 0},
         {"binary body kept", {Prefix(4) + std::string("\r\n\x1a\0", 4)}, 0, std::string("\r\n\x1a\0", 4), 4},
+        {"body over several growth steps", {Prefix(300001), strLong.substr(0, 70000), strLong.substr(70000)}, 0, strLong,
+         300001},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -123,23 +149,29 @@ TEST(ReadFromNativeMessaging, FramesAndNoMessageLengths)
     }
 }
 
-TEST(ReadFromNativeMessaging, InputEndingInsideAFrameIsAFailureAndLeavesTheOutputs)
+TEST(ReadFromNativeMessaging, InputEndingInsideAFrameIsAFailureAndCostsOnlyWhatCame)
 {
     struct Case {
         const char* pszName;
         std::vector<std::string> pieces;
     };
+    const std::string strNext = Prefix(42) + std::string(42, 'x');
     for (const Case& c : std::vector<Case>{{"one byte of the length", {"\x05"}},
                                            {"two zero bytes of the length", {std::string(2, '\0')}},
                                            {"three FF bytes of the length", {"\xFF\xFF\xFF"}},
                                            {"three bytes of the length", {Prefix(5).substr(0, 3)}},
                                            {"no body", {Prefix(5)}},
-                                           {"part of the body", {Prefix(5) + "hel"}}}) {
+                                           {"part of the body", {Prefix(5) + "hel"}},
+                                           {"0x7FFFFFF0 and 100 bytes", {Prefix(0x7FFFFFF0) + std::string(100, 'x')}},
+                                           {"0xFFFFFFFE and one byte", {Prefix(0xFFFFFFFE) + "{"}},
+                                           // The next frame's first byte completes the length 0x2A00002A.
+                                           {"a short prefix, then the next frame", {strNext.substr(0, 3) + strNext}}}) {
         SCOPED_TRACE(c.pszName);
         ReadOutcome outcome = ReadFrom(c.pieces);
-        EXPECT_NE(outcome.nResult, 0);
+        EXPECT_EQ(outcome.nResult, -1);
         EXPECT_EQ(outcome.strBody, "untouched");
         EXPECT_EQ(outcome.dwLength, 0xDEADu);
+        EXPECT_LE(outcome.cbLargest, 64u * 1024 + 1);
     }
 }
 

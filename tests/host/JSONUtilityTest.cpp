@@ -57,9 +57,18 @@ std::string TraceOf(void (*pfnBody)(const char*, int, bool), const char* pszArgs
     return TakeFile(szTrace);
 }
 
+// The arguments as a request carries them, beside envelope strings that decode U+0000 and are no arguments.
+JsonPtr ArgumentsOf(const char* pszArgs)
+{
+    const std::string strRequest = std::string(R"({"function":"f\u0000","randomId":"\u0000","params":)") + pszArgs + "}";
+    JsonPtr pArgs;
+    EXPECT_EQ(ParseRequestMsgToJSON(strRequest.c_str(), nullptr, &pArgs, nullptr), 0) << strRequest;
+    return pArgs;
+}
+
 void ReadArgument(const char* pszArgs, int nIndex, bool bText)
 {
-    JsonPtr pArgs(cJSON_Parse(pszArgs));
+    JsonPtr pArgs = ArgumentsOf(pszArgs);
     ASSERT_NE(pArgs, nullptr);
     std::string str;
     int n = 0;
@@ -130,6 +139,13 @@ TEST(ConverJSONArrayItem, ReadsTextsAndIntegersByTheirOwnTypeOnly)
              {R"([{"other":"abc"}])", 0, true, static_cast<int>(QORA_E_JSON_TYPE), ""},
              {R"([{"param":5}])", 0, true, static_cast<int>(QORA_E_JSON_TYPE), ""},
              {R"(["a","b"])", 2, true, 87, ""},
+             // cJSON hands over C strings: a text that decodes U+0000 would arrive cut short.
+             {R"(["CN=a\u0000,O=b"])", 0, true, static_cast<int>(QORA_E_JSON_TYPE), ""},
+             {R"([{"param":"Software SM2 Token CSP v1.0\u0000junk"}])", 0, true, static_cast<int>(QORA_E_JSON_TYPE), ""},
+             {R"(["ok",{"PARAM":"a\"\\\u0000"}])", 1, true, static_cast<int>(QORA_E_JSON_TYPE), ""},
+             {R"(["ok","\u0000"])", 0, true, 0, "ok"},
+             {R"([[],{"k\u0000":"\u0000","param":"ok"}])", 1, true, 0, "ok"},
+             {R"(["\u00e9\u4E2D\u0001\\u0000"])", 0, true, 0, "\xC3\xA9\xE4\xB8\xAD\x01\\u0000"},
              {R"([])", 0, true, 87, ""},
              {R"(["a"])", -1, true, 87, ""},
              {nullptr, 0, true, 87, ""},
@@ -144,7 +160,7 @@ TEST(ConverJSONArrayItem, ReadsTextsAndIntegersByTheirOwnTypeOnly)
              {R"("no children")", 0, false, 87, ""},
          }) {
         SCOPED_TRACE(std::string(c.pszArgs != nullptr ? c.pszArgs : "<absent>") + " #" + std::to_string(c.nIndex));
-        JsonPtr pArgs(c.pszArgs != nullptr ? cJSON_Parse(c.pszArgs) : nullptr);
+        JsonPtr pArgs(c.pszArgs != nullptr ? ArgumentsOf(c.pszArgs) : nullptr);
         if (c.pszArgs != nullptr) {
             ASSERT_NE(pArgs, nullptr);
         }
@@ -162,6 +178,34 @@ TEST(ConverJSONArrayItem, ReadsTextsAndIntegersByTheirOwnTypeOnly)
             }
         }
     }
+}
+
+TEST(ScrubUtf8, EachIllFormedSubpartBecomesOneReplacement)
+{
+    const std::string R = "\xEF\xBF\xBD";
+    const std::string strValid = "QORA \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD\xED\x9F\xBF\xF4\x8F\xBF\xBF";
+    for (const auto& [strIn, strWant] : std::vector<std::pair<std::string, std::string>>{
+             {strValid, strValid},
+             {"", ""},
+             {"a\x80" "b\xFE", "a" + R + "b" + R},
+             {"\xC0\x80\xE0\x80\xAF\xF0\x8F\xBF\xBF", R + R + R + R + R + R + R + R + R},  // overlongs
+             {"\xED\xA0\x80" "x", R + R + R + "x"},                                       // surrogate D800
+             {"\xF4\x90\x80\x80\xF5\x80", R + R + R + R + R + R},                          // above U+10FFFF
+             {"\xE4\xB8" "a\xF0\x9F\x98", R + "a" + R},                                   // cut sequences
+             {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(strIn));
+        EXPECT_EQ(ScrubUtf8(strIn), strWant);
+    }
+}
+
+TEST(ConvertJSONToResponseMsg, EchoedTextsLeaveAsUtf8)
+{
+    const std::string R = "\xEF\xBF\xBD";
+    EXPECT_EQ(FixedText("QORA_\xFF", "\xC0\x80" "7"),
+              R"({"function":"QORA_)" + R + R"(", "errorcode":-2146893779, "result":false, "randomId":")" + R + R + "7\"}");
+    EXPECT_EQ(Response("QORA_GetVersion", 0, JSON_VALUE_TEXT, "3.2.0.4", "\xED\xA0\x80" "7"),
+              R"({"function":"QORA_GetVersion","errorcode":0,"result":"3.2.0.4","randomId":")" + R + R + R + "7\"}");
 }
 
 TEST(ConstructResponseJSON, ResponseBytes)
@@ -255,6 +299,7 @@ TEST(ConverJSONArrayItem, RefusalsAreTracedWithTheirCodeAndReason)
              {R"([{"other":1}])", 0, false, "--Failed:(0xa0073204) [Reason:NULL == pszJSONItem]"},
              {R"([{"param":null}])", 0, true, "--Failed:(0xa0073204) [Reason:cJSON_String != nItemType]"},
              {R"(["5"])", 0, false, "--Failed:(0xa0073204) [Reason:(cJSON_Number != nItemType)]"},
+             {R"(["a\u0000b"])", 0, true, "--Failed:(0xa0073204) [Reason:cJSON_String != nItemType]"},
              {R"(["a"])", 1, true, "--Failed:(0x00000057) [Reason:(0 == nCount || nCount <= nIndex)]"},
          }) {
         SCOPED_TRACE(c.pszArgs);

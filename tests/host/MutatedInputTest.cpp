@@ -1,4 +1,4 @@
-// Page input mutated at random: every request still gets exactly one answer that is valid JSON, and the
+// Page input mutated at random: every request still gets exactly one answer that is valid JSON in UTF-8, and the
 // parsers of page text (Base64, hexadecimal, lists, subject DN) answer a code instead of crashing.
 #include "codec/Misc.h"
 #include "host/KestrovanHost.h"
@@ -83,6 +83,9 @@ TEST(MutatedInput, EveryRequestGetsOneAnswerThatIsJson)
         ASSERT_NE(pResponse, nullptr) << "request: " << strRequest << "\nanswer: " << strResponse;
         ASSERT_TRUE(cJSON_IsString(cJSON_GetObjectItem(pResponse.get(), "function"))) << strResponse;
         ASSERT_TRUE(cJSON_IsNumber(cJSON_GetObjectItem(pResponse.get(), "errorcode"))) << strResponse;
+        // The browser drops an answer that is not UTF-8; the platform's strict decoder is the judge.
+        ASSERT_NE(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, strResponse.c_str(), -1, nullptr, 0), 0)
+            << "request: " << strRequest << "\nanswer: " << strResponse;
     }
     g_pobjCryptoAgent = nullptr;
 }
