@@ -184,7 +184,7 @@ Bytes Sign(EVP_PKEY* key, const Bytes& data, bool wantLeadingZeroR)
         if (!IsSm2(key)) return sig;
         const unsigned char* p = sig.data();
         EcdsaSigPtr rs(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(sig.size())));
-        if (wantLeadingZeroR && BN_num_bytes(ECDSA_SIG_get0_r(rs.get())) == 32) continue;
+        if (wantLeadingZeroR && BN_num_bits(ECDSA_SIG_get0_r(rs.get())) > 247) continue;  // 00 then a byte below 0x80
         return Tlv(0x30, Cat({FullWidth(ECDSA_SIG_get0_r(rs.get())), FullWidth(ECDSA_SIG_get0_s(rs.get()))}));
     }
     return {};

@@ -82,34 +82,34 @@ Status SignCertificate(X509* cert, EVP_PKEY* key)
 
 }  // namespace
 
-Status BuildCertificate(const CertSpec& spec, X509Ptr& cert)
+Status BuildCertificate(const CertContents& contents, X509Ptr& cert)
 {
     X509Ptr made(X509_new());
     if (!made || X509_set_version(made.get(), X509_VERSION_3) != 1) return OpenSslFailure("new certificate");
     if (Status status = SetRandomSerial(made.get()); !status.Ok()) return status;
-    if (X509_set_subject_name(made.get(), spec.subject) != 1 ||
-        X509_set_issuer_name(made.get(), spec.issuer ? X509_get_subject_name(spec.issuer) : spec.subject) != 1 ||
-        X509_set_pubkey(made.get(), spec.publicKey) != 1)
+    if (X509_set_subject_name(made.get(), contents.subject) != 1 ||
+        X509_set_issuer_name(made.get(), contents.issuer ? X509_get_subject_name(contents.issuer) : contents.subject) != 1 ||
+        X509_set_pubkey(made.get(), contents.publicKey) != 1)
         return OpenSslFailure("certificate subject, issuer and key");
 
-    const bool endEntity = spec.profile == CertProfile::Signing || spec.profile == CertProfile::Encryption;
+    const bool endEntity = contents.profile == CertProfile::Signing || contents.profile == CertProfile::Encryption;
     if (!X509_gmtime_adj(X509_getm_notBefore(made.get()), -kHour) ||
         !X509_gmtime_adj(X509_getm_notAfter(made.get()), (endEntity ? kEndEntityDays : kCaDays) * kDay))
         return OpenSslFailure("certificate validity");
     // a certificate that outlives its issuer would fail chain checks before its own end
-    if (spec.issuer && ASN1_TIME_compare(X509_get0_notAfter(made.get()), X509_get0_notAfter(spec.issuer)) > 0 &&
-        X509_set1_notAfter(made.get(), X509_get0_notAfter(spec.issuer)) != 1)
+    if (contents.issuer && ASN1_TIME_compare(X509_get0_notAfter(made.get()), X509_get0_notAfter(contents.issuer)) > 0 &&
+        X509_set1_notAfter(made.get(), X509_get0_notAfter(contents.issuer)) != 1)
         return OpenSslFailure("certificate validity");
 
     X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, spec.issuer ? spec.issuer : made.get(), made.get(), nullptr, nullptr, 0);
+    X509V3_set_ctx(&ctx, contents.issuer ? contents.issuer : made.get(), made.get(), nullptr, nullptr, 0);
     if (Status status = AddExtension(made.get(), ctx, NID_subject_key_identifier, "hash"); !status.Ok()) return status;
     if (Status status = AddExtension(made.get(), ctx, NID_authority_key_identifier, "keyid:always"); !status.Ok())
         return status;
-    for (const Extension& ext : ProfileExtensions(spec.profile, EVP_PKEY_is_a(spec.publicKey, "SM2")))
+    for (const Extension& ext : ProfileExtensions(contents.profile, EVP_PKEY_is_a(contents.publicKey, "SM2")))
         if (Status status = AddExtension(made.get(), ctx, ext.nid, ext.value); !status.Ok()) return status;
 
-    if (Status status = SignCertificate(made.get(), spec.issuerKey); !status.Ok()) return status;
+    if (Status status = SignCertificate(made.get(), contents.issuerKey); !status.Ok()) return status;
     cert = std::move(made);
     return Status::Success();
 }

@@ -9,7 +9,7 @@ namespace democa {
 
 enum class CertProfile { RootCa, IssuingCa, Signing, Encryption };
 
-struct CertSpec {
+struct CertContents {
     const X509_NAME* subject = nullptr;
     EVP_PKEY* publicKey = nullptr;
     CertProfile profile = CertProfile::Signing;
@@ -20,7 +20,7 @@ struct CertSpec {
 // A signed certificate after the profile: random positive 16-byte serial, valid from an hour ago (a year
 // for end entities, no longer than the issuer; ten years for CAs), key identifiers, key usage and basic
 // constraints.
-Status BuildCertificate(const CertSpec& spec, X509Ptr& cert);
+Status BuildCertificate(const CertContents& contents, X509Ptr& cert);
 
 // The serial number as the agent's certificate list writes it: two lower-case hex digits per byte.
 std::string SerialHex(const X509* cert);
