@@ -129,6 +129,14 @@ Bytes Oid(const char* dotted)
     return Der<ASN1_OBJECT>(obj.get(), i2d_ASN1_OBJECT);
 }
 
+std::string Base64Text(const Bytes& der)
+{
+    std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
+    text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
+                                                    static_cast<int>(der.size()))));
+    return text;
+}
+
 PkeyPtr NewKey(const char* type, int rsaBits = 0)
 {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
@@ -221,9 +229,7 @@ std::string BuildRequest(EVP_PKEY* signKey, EVP_PKEY* tempKey, RequestOptions op
     if (options.badSignature) sig[sig.size() / 2] ^= 0x01;
     const Bytes sigAlg = Tlv(0x30, Cat({Oid(IsSm2(signKey) ? "1.2.156.10197.1.501" : "1.2.840.113549.1.1.5"), {0x05, 0x00}}));
     const Bytes der = Tlv(0x30, Cat({info, sigAlg, Tlv(0x03, Cat({{0x00}, sig}))}));
-    std::string b64(4 * ((der.size() + 2) / 3) + 1, '\0');
-    b64.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der.data(),
-                                                   static_cast<int>(der.size()))));
+    const std::string b64 = Base64Text(der);
     std::string text;
     for (size_t i = 0; i < b64.size(); i += 64) text += (i ? "\r\n" : "") + b64.substr(i, 64);
     return text;
@@ -238,10 +244,7 @@ std::string OpenSslRequest(EVP_PKEY* key)
     X509_REQ_set_pubkey(req.get(), key);
     X509_REQ_sign(req.get(), key, EVP_sha256());
     const Bytes der = Der<X509_REQ>(req.get(), i2d_X509_REQ);
-    std::string b64(4 * ((der.size() + 2) / 3) + 1, '\0');
-    b64.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der.data(),
-                                                   static_cast<int>(der.size()))));
-    return b64;
+    return Base64Text(der);
 }
 
 // ---- the answers ----
