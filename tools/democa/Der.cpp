@@ -1,0 +1,160 @@
+// tools/democa/Der.cpp
+#include "Der.h"
+
+#include <openssl/evp.h>
+
+namespace democa {
+
+bool DerReader::Next(DerElement& element)
+{
+    if (m_failed || Empty()) return false;
+    const ByteView rest = m_bytes.subspan(m_offset);
+    auto fail = [this] {
+        m_failed = true;
+        return false;
+    };
+    if (rest.size() < 2) return fail();
+    const uint8_t tag = rest[0];
+    if ((tag & 0x1F) == 0x1F) return fail();  // high tag numbers never occur in what the CA reads
+    size_t header = 2;
+    size_t length = rest[1];
+    if (length & 0x80) {
+        const size_t count = length & 0x7F;
+        // indefinite lengths and lengths beyond 32 bits are not DER a request can hold
+        if (count == 0 || count > 4 || rest.size() < 2 + count) return fail();
+        length = 0;
+        for (size_t i = 0; i < count; ++i) length = (length << 8) | rest[2 + i];
+        // minimal form: no leading zero octet, and the long form only from 128 on
+        if (rest[2] == 0 || length < 0x80) return fail();
+        header += count;
+    }
+    if (length > rest.size() - header) return fail();
+    element.tag = tag;
+    element.whole = rest.first(header + length);
+    element.contents = rest.subspan(header, length);
+    m_offset += header + length;
+    return true;
+}
+
+bool DerReader::Expect(uint8_t tag, DerElement& element)
+{
+    DerElement next;
+    if (!Next(next) || next.tag != tag) return false;
+    element = next;
+    return true;
+}
+
+std::string OidText(ByteView contents)
+{
+    if (contents.empty() || (contents.back() & 0x80) != 0) return {};
+    std::string text;
+    uint64_t arc = 0;
+    bool first = true;
+    bool arcStart = true;
+    for (uint8_t byte : contents) {
+        if (arcStart && byte == 0x80) return {};  // non-minimal arc
+        if (arc > (UINT64_MAX >> 7)) return {};
+        arc = (arc << 7) | (byte & 0x7F);
+        arcStart = (byte & 0x80) == 0;
+        if (!arcStart) continue;
+        if (first) {
+            const uint64_t top = arc < 40 ? 0 : arc < 80 ? 1 : 2;
+            text = std::to_string(top) + "." + std::to_string(arc - top * 40);
+            first = false;
+        } else {
+            text += "." + std::to_string(arc);
+        }
+        arc = 0;
+    }
+    return text;
+}
+
+Bytes DerTlv(uint8_t tag, ByteView contents)
+{
+    Bytes out{tag};
+    const size_t length = contents.size();
+    if (length < 0x80) {
+        out.push_back(static_cast<uint8_t>(length));
+    } else {
+        uint8_t octets[sizeof(size_t)];
+        size_t count = 0;
+        for (size_t rest = length; rest != 0; rest >>= 8) octets[count++] = static_cast<uint8_t>(rest);
+        out.push_back(static_cast<uint8_t>(0x80 | count));
+        while (count != 0) out.push_back(octets[--count]);
+    }
+    out.insert(out.end(), contents.begin(), contents.end());
+    return out;
+}
+
+Bytes Concat(std::initializer_list<ByteView> parts)
+{
+    Bytes out;
+    for (ByteView part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+namespace {
+
+int Base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+bool Base64Decode(std::string_view text, Bytes& bytes)
+{
+    bytes.clear();
+    uint32_t group = 0;
+    size_t inGroup = 0;
+    size_t padding = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t start = line.find_first_not_of(" \t\r");
+        if (start != std::string_view::npos && line.substr(start, 5) == "-----") continue;  // PEM armour
+        for (char c : line) {
+            if (c == ' ' || c == '\t' || c == '\r') continue;
+            if (c == '=') {
+                // padding only closes the last group, after at least two symbols
+                if (inGroup < 2 || ++padding > 2) return false;
+                ++inGroup;
+            } else {
+                const int value = Base64Value(c);
+                if (value < 0 || padding != 0) return false;
+                group = (group << 6) | static_cast<uint32_t>(value);
+                ++inGroup;
+            }
+            if (inGroup == 4) {
+                group <<= 6 * padding;
+                bytes.push_back(static_cast<uint8_t>(group >> 16));
+                if (padding < 2) bytes.push_back(static_cast<uint8_t>(group >> 8));
+                if (padding < 1) bytes.push_back(static_cast<uint8_t>(group));
+                group = 0;
+                inGroup = 0;
+                if (padding != 0) padding = 3;  // nothing may follow a padded group
+            }
+        }
+    }
+    return inGroup == 0 && !bytes.empty();
+}
+
+std::string Base64Encode(ByteView bytes)
+{
+    if (bytes.empty()) return {};
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');  // EVP_EncodeBlock adds a terminating zero
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                        static_cast<int>(bytes.size()));
+    text.resize(written > 0 ? static_cast<size_t>(written) : 0);
+    return text;
+}
+
+}  // namespace democa
