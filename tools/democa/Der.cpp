@@ -59,10 +59,13 @@ std::string OidText(ByteView contents)
         if (!arcStart) continue;
         if (first) {
             const uint64_t top = arc < 40 ? 0 : arc < 80 ? 1 : 2;
-            text = std::to_string(top) + "." + std::to_string(arc - top * 40);
+            text.append(std::to_string(top));
+            text.push_back('.');
+            text.append(std::to_string(arc - top * 40));
             first = false;
         } else {
-            text += "." + std::to_string(arc);
+            text.push_back('.');
+            text.append(std::to_string(arc));
         }
         arc = 0;
     }
