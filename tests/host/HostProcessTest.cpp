@@ -4,6 +4,7 @@
 
 #include <psapi.h>
 
+#include "../request/RequestTestSupport.h"
 #include "TakeFile.h"
 
 #include <cJSON.h>
@@ -264,4 +265,73 @@ TEST(HostProcess, ALengthThatPromisesMoreThanComesCostsOnlyWhatCame)
     EXPECT_LT(cbPeak, 64u * 1024 * 1024);
     EXPECT_EQ(run.strOutput, "");
     EXPECT_EQ(run.dwExitCode, static_cast<DWORD>(-1));
+}
+
+// What a hostile or careless page could get wrong before: a key of a size nobody asked for, arguments cut
+// at an escaped NUL, answers that are not UTF-8, and empty containers left by a failed SM2 clean-up.
+TEST(HostProcess, PageInputThatOnceMisbehavedIsRefusedAndLeavesNothing)
+{
+    const WCHAR kBase[] = TEXT("Microsoft Base Cryptographic Provider v1.0");
+    const WCHAR kRsaToken[] = TEXT("Software RSA Token CSP v1.0");
+    auto call = [](const std::string& strFunction, const std::string& strParams) {
+        return Frame(R"({"function":")" + strFunction + R"(","params":[)" + strParams + "]}");
+    };
+    const std::string strRsa = call("QORA_SetKeyAlgorithm", R"("RSA")");
+    const std::string strSm2 = call("QORA_SetKeyAlgorithm", R"("SM2")");
+    const std::string strRequest = call("QORA_PKCS10CertRequisition", R"("CN=a,O=b",1,0)");
+    struct Case {
+        const char* pszName;
+        std::string strInput;
+        const WCHAR* pwszWatched;  // the provider that must gain no container
+        long lWant;                // errorcode of the last answer
+    };
+    CryptProv hProbe;
+    const bool bToken = CryptAcquireContextW(hProbe.put(), nullptr, kRsaToken, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    hProbe.reset();
+    std::vector<Case> cases = {
+        {"length 66048 for a lower-case Microsoft name",
+         strRsa + call("QORA_SetCSPInfo", R"(66048,"microsoft base cryptographic provider v1.0")") + strRequest, kBase,
+         static_cast<long>(0xA0072400)},
+        {"NUL inside the CSP name", call("QORA_SetCSPInfo", R"(512,"Microsoft Base Cryptographic Provider v1.0\u0000x")"),
+         kBase, static_cast<long>(0xA0073204)},
+        {"NUL inside the subject",
+         strRsa + call("QORA_SetCSPInfo", R"(512,"Microsoft Base Cryptographic Provider v1.0")") +
+             call("QORA_PKCS10CertRequisition", R"("CN=a\u0000,O=b",1,0)"),
+         kBase, static_cast<long>(0xA0073204)},
+        {"SM2 asked of the Base provider",
+         strSm2 + call("QORA_SetCSPInfo", R"(0,"Microsoft Base Cryptographic Provider v1.0")") + strRequest, kBase,
+         static_cast<long>(NTE_BAD_ALGID)},
+        {"SM2 with no provider set (the default one)", strSm2 + strRequest, kBase, static_cast<long>(NTE_BAD_ALGID)},
+    };
+    if (bToken) {
+        cases.push_back({"length 66560 for the RSA token",
+                         strRsa + call("QORA_SetCSPInfo", R"(66560,"Software RSA Token CSP v1.0")") + strRequest,
+                         kRsaToken, static_cast<long>(0xA0072400)});
+        cases.push_back({"length -2147483648 for the RSA token",
+                         strRsa + call("QORA_SetCSPInfo", R"(-2147483648,"Software RSA Token CSP v1.0")") + strRequest,
+                         kRsaToken, static_cast<long>(0xA0072400)});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        reqtest::ContainerSweeper sweeper(c.pwszWatched, PROV_RSA_FULL);
+        HostRun run = RunHost(c.strInput);
+        std::vector<std::string> bodies = Bodies(run.strOutput);
+        ASSERT_FALSE(bodies.empty());
+        cJSON* pAnswer = cJSON_Parse(bodies.back().c_str());
+        ASSERT_NE(pAnswer, nullptr) << bodies.back();
+        const cJSON* pCode = cJSON_GetObjectItem(pAnswer, "errorcode");
+        EXPECT_TRUE(cJSON_IsNumber(pCode) && static_cast<long>(pCode->valuedouble) == c.lWant) << bodies.back();
+        cJSON_Delete(pAnswer);
+        EXPECT_TRUE(sweeper.NewContainers().empty()) << "a container was left behind";
+    }
+
+    // Invalid UTF-8 in echoed texts comes back as U+FFFD, so the answer stays valid JSON for the browser.
+    HostRun run = RunHost(Frame("{\"function\":\"QORA_Get\xFFVersion\",\"params\":[],\"randomId\":\"\xC0\xAF\"}"));
+    std::vector<std::string> bodies = Bodies(run.strOutput);
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_NE(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bodies[0].data(), static_cast<int>(bodies[0].size()),
+                                  nullptr, 0),
+              0)
+        << bodies[0];
+    EXPECT_NE(bodies[0].find("\xEF\xBF\xBD\xEF\xBF\xBD"), std::string::npos) << bodies[0];
 }
