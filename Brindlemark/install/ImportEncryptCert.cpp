@@ -110,6 +110,22 @@ HRESULT UnwrapEnvelopeFields(const TraceHelper& scope, const ByteBuffer& vecSess
     return QORA_OK;
 }
 
+using FieldReader = HRESULT (*)(const WString&, ByteBuffer&, ByteBuffer&, ALG_ID&);
+
+// Either layout: its field reader, then the key material of both fields; traced under the caller's scope.
+HRESULT ParseEnvelope(const TraceHelper& scope, const WString& wstrEnvelope, FieldReader pfnReadFields,
+                      const WCHAR* pwszReadStep, ByteBuffer& vecSessionKey, ByteBuffer& vecPrivateKey, ALG_ID& algId)
+{
+    ByteBuffer vecSessionField, vecPrivateField;
+    ALG_ID algRead = 0;
+    HRESULT hResult = pfnReadFields(wstrEnvelope, vecSessionField, vecPrivateField, algRead);
+    FAIL_IF(FAILED(hResult), hResult, pwszReadStep);
+    hResult = UnwrapEnvelopeFields(scope, vecSessionField, vecPrivateField, algRead, vecSessionKey, vecPrivateKey);
+    if (FAILED(hResult)) return hResult;
+    algId = algRead;
+    return QORA_OK;
+}
+
 }  // namespace
 
 void EraseCommaInWstr(WString& wstr)
@@ -209,28 +225,16 @@ HRESULT ParseEncryptCertPrivateKeyData(const WString& wstrEnvelope, ByteBuffer& 
                                        ByteBuffer& vecPrivateKey, ALG_ID& algId)
 {
     TraceHelper scope(TEXT("ParseEncryptCertPrivateKeyData"));
-    ByteBuffer vecSessionField, vecPrivateField;
-    ALG_ID algRead = 0;
-    HRESULT hResult = GetSessionKeyandPrivateKeyASN1Obj(wstrEnvelope, vecSessionField, vecPrivateField, algRead);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("GetSessionKeyandPrivateKeyASN1Obj"));
-    hResult = UnwrapEnvelopeFields(scope, vecSessionField, vecPrivateField, algRead, vecSessionKey, vecPrivateKey);
-    if (FAILED(hResult)) return hResult;
-    algId = algRead;
-    return QORA_OK;
+    return ParseEnvelope(scope, wstrEnvelope, &GetSessionKeyandPrivateKeyASN1Obj,
+                         TEXT("GetSessionKeyandPrivateKeyASN1Obj"), vecSessionKey, vecPrivateKey, algId);
 }
 
 HRESULT ParseEncryptCertPrivateKeyDataEx(const WString& wstrEnvelope, ByteBuffer& vecSessionKey,
                                          ByteBuffer& vecPrivateKey, ALG_ID& algId)
 {
     TraceHelper scope(TEXT("ParseEncryptCertPrivateKeyDataEx"));
-    ByteBuffer vecSessionField, vecPrivateField;
-    ALG_ID algRead = 0;
-    HRESULT hResult = GetSessionKeyandPrivateKeyASN1ObjEx(wstrEnvelope, vecSessionField, vecPrivateField, algRead);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"));
-    hResult = UnwrapEnvelopeFields(scope, vecSessionField, vecPrivateField, algRead, vecSessionKey, vecPrivateKey);
-    if (FAILED(hResult)) return hResult;
-    algId = algRead;
-    return QORA_OK;
+    return ParseEnvelope(scope, wstrEnvelope, &GetSessionKeyandPrivateKeyASN1ObjEx,
+                         TEXT("GetSessionKeyandPrivateKeyASN1ObjEx"), vecSessionKey, vecPrivateKey, algId);
 }
 
 HRESULT ComposeObjectIdentifier(LPCSTR lpszObjID, ByteBuffer& vecEncoded)
