@@ -363,7 +363,10 @@ ByteBuffer UnsignedInteger(const BYTE* pb, size_t cb)
     return Tlv(0x02, vec);
 }
 
-ByteBuffer Reversed(const BYTE* pb, size_t cb) { return ByteBuffer(std::reverse_iterator<const BYTE*>(pb + cb), std::reverse_iterator<const BYTE*>(pb)); }
+ByteBuffer Reversed(const BYTE* pb, size_t cb)
+{
+    return ByteBuffer(std::reverse_iterator<const BYTE*>(pb + cb), std::reverse_iterator<const BYTE*>(pb));
+}
 
 constexpr ALG_ID kSm2KeyExchange = 0xBE00;
 constexpr ALG_ID kSm2Signature = 0x3E00;
@@ -463,9 +466,9 @@ Node DescribeCertificate(PCCERT_CONTEXT pCert)
     cert.Add("serial", Node::Text(Hex(Reversed(pInfo->SerialNumber.pbData, pInfo->SerialNumber.cbData))));
     BYTE rgbThumbprint[20] = {};
     DWORD cbThumbprint = sizeof rgbThumbprint;
-    cert.Add("thumbprint", CertGetCertificateContextProperty(pCert, CERT_SHA1_HASH_PROP_ID, rgbThumbprint, &cbThumbprint)
-                               ? Node::Text(Hex(rgbThumbprint, cbThumbprint))
-                               : Node::Null());
+    const bool bThumbprint =
+        CertGetCertificateContextProperty(pCert, CERT_SHA1_HASH_PROP_ID, rgbThumbprint, &cbThumbprint) != FALSE;
+    cert.Add("thumbprint", bThumbprint ? Node::Text(Hex(rgbThumbprint, cbThumbprint)) : Node::Null());
     cert.Add("notBefore", Node::Text(UtcText(pInfo->NotBefore)));
     cert.Add("notAfter", Node::Text(UtcText(pInfo->NotAfter)));
     return cert;
@@ -588,18 +591,16 @@ void DescribeContainer(const Options& opts, DWORD dwProvType, const WString& wst
     Node& keys = container.Add("keys", Node::List());
     for (DWORD dwKeySpec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
         CryptKey hKey;
-        if (!CryptGetUserKey(hProv.get(), dwKeySpec, hKey.put())) {
-            const DWORD dwError = GetLastError();
-            if (dwError == static_cast<DWORD>(NTE_NO_KEY)) continue;
-            Node& key = keys.Push(Node::Map());
-            key.Add("spec", Node::Number(dwKeySpec));
-            key.Add("specName", Node::Text(KeySpecName(dwKeySpec)));
-            key.Add("error", ErrorNode("CryptGetUserKey", dwError));
-            continue;
-        }
+        const bool bKey = CryptGetUserKey(hProv.get(), dwKeySpec, hKey.put()) != FALSE;
+        const DWORD dwError = bKey ? 0 : GetLastError();
+        if (dwError == static_cast<DWORD>(NTE_NO_KEY)) continue;
         Node& key = keys.Push(Node::Map());
         key.Add("spec", Node::Number(dwKeySpec));
         key.Add("specName", Node::Text(KeySpecName(dwKeySpec)));
+        if (!bKey) {
+            key.Add("error", ErrorNode("CryptGetUserKey", dwError));
+            continue;
+        }
         key.Add("algId", Node::Text(HexDword(KeyDword(hKey.get(), KP_ALGID), 4)));
         key.Add("bits", Node::Number(KeyDword(hKey.get(), KP_KEYLEN)));
         key.Add("certificate", KeyCertificate(hKey.get()));
@@ -707,7 +708,8 @@ bool RunSign(const Options& opts, Node& report, Failure& failure)
     if (!CryptAcquireContextW(hProv.put(), opts.wstrContainer.c_str(), opts.wstrCSP.c_str(), dwProvType, CRYPT_SILENT))
         return Fail(failure, "CryptAcquireContext", GetLastError());
     CryptKey hKey;
-    if (!CryptGetUserKey(hProv.get(), opts.dwKeySpec, hKey.put())) return Fail(failure, "CryptGetUserKey", GetLastError());
+    if (!CryptGetUserKey(hProv.get(), opts.dwKeySpec, hKey.put()))
+        return Fail(failure, "CryptGetUserKey", GetLastError());
     const ALG_ID algid = KeyDword(hKey.get(), KP_ALGID);
     const bool bSm2 = IsSm2(algid);
     report.Add("algId", Node::Text(HexDword(algid, 4)));
@@ -727,11 +729,13 @@ bool RunSign(const Options& opts, Node& report, Failure& failure)
     vecSignature.resize(cb);
 
     if (bSm2) {
-        if (vecSignature.size() != 2 * kSm2Coordinate) return Fail(failure, "SM2 signature of r and s", NTE_BAD_SIGNATURE);
+        if (vecSignature.size() != 2 * kSm2Coordinate)
+            return Fail(failure, "SM2 signature of r and s", NTE_BAD_SIGNATURE);
         report.Add("signatureFormat", Node::Text("ECDSA-Sig-Value"));
         report.Add("signature", Node::Text(Hex(Sm2SignatureDer(vecSignature))));
     } else {
-        report.Add("signatureFormat", Node::Text("PKCS#1 v1.5"));
+        const bool bRsa = GET_ALG_TYPE(algid) == ALG_TYPE_RSA;
+        report.Add("signatureFormat", Node::Text(bRsa ? "PKCS#1 v1.5" : "big-endian"));
         report.Add("signature", Node::Text(Hex(Reversed(vecSignature.data(), vecSignature.size()))));
     }
     const ByteBuffer vecSpki = PublicKeyInfo(hProv.get(), hKey.get(), opts.dwKeySpec, bSm2);
