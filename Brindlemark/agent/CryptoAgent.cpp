@@ -1,6 +1,7 @@
 // Brindlemark/agent/CryptoAgent.cpp — the agent's settings, its last result and the error texts.
 #include "agent/CryptoAgent.h"
 
+#include "install/ImportEncryptCert.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
@@ -224,18 +225,80 @@ HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
     });
 }
 
+HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondContainer, WString wstrCSPName)
+{
+    TraceHelper scope(TEXT("DeleteMultiCertContainer"));
+    TRACE_INFO_TEXT("wstrFirstContainer", wstrFirstContainer.c_str());
+    TRACE_INFO_TEXT("wstrSecondContainer", wstrSecondContainer.c_str());
+    const struct {
+        const WString* pwstrContainer;
+        const WCHAR* pwszStep;
+    } rgContainers[] = {{&wstrFirstContainer, TEXT("CryptAcquireContext-DeleteKeySetRSA")},
+                        {&wstrSecondContainer, TEXT("CryptAcquireContext-DeleteKeySetSM2")}};
+    for (const auto& container : rgContainers) {
+        if (container.pwstrContainer->empty()) continue;
+        HCRYPTPROV hProv = 0;
+        const BOOL bDeleted = CryptAcquireContextW(&hProv, container.pwstrContainer->c_str(), wstrCSPName.c_str(),
+                                                   PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), container.pwszStep, TEXT("bRetCode == FALSE"));
+    }
+    return QORA_OK;
+}
+
 HRESULT CCryptoAgent::QORA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
                                           VARIANT_BOOL* pbResult)
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_ImportSignCert"));
     LastErrorKeeper keepLastError;
     return RecordResult([&]() -> HRESULT {
-        (void)lCertType;
-        (void)bstrSignCert;
-        (void)bstrContainerName;
-        (void)pbResult;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Import sign certificate"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+        REJECT_IF(pbResult == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        REJECT_IF(bstrSignCert == NULL, E_INVALIDARG, TEXT("bstrSignCert Invalid parameter."));
+        REJECT_IF(bstrContainerName == NULL, E_INVALIDARG, TEXT("bstrContainerName Invalid parameter."));
+        TRACE_INFO_VALUE("lCertType", lCertType);
+        TRACE_INFO_TEXT("bstrContainerName", bstrContainerName);
+
+        WString wstrSignCert = TrimSpaces(WString(bstrSignCert));
+        const WString wstrContainerName = TrimSpaces(WString(bstrContainerName));
+
+        // Type 3 brings the two certificates of a pair in two calls, into key specs 1 and 2.
+        DWORD dwKeySpec = 0;
+        if (lCertType == 1 || lCertType == 2) {
+            dwKeySpec = static_cast<DWORD>(lCertType);
+        } else if (lCertType == 3 && m_wstrFirstPairContainer.empty()) {
+            dwKeySpec = AT_KEYEXCHANGE;
+            m_wstrFirstPairContainer = wstrContainerName;
+        } else if (lCertType == 3 && m_hrFirstPairResult == QORA_OK) {
+            dwKeySpec = AT_SIGNATURE;
+            m_wstrSecondPairContainer = wstrContainerName;
+        } else if (lCertType == 3) {
+            // The pair's first import failed: neither half may stay.
+            DeleteMultiCertContainer(m_wstrFirstPairContainer, wstrContainerName, m_wstrCSPName);
+            m_wstrFirstPairContainer.clear();
+            const HRESULT hrHeld = m_hrFirstPairResult;
+            m_hrFirstPairResult = QORA_OK;
+            REJECT_IF_REASON(true, hrHeld, TEXT("Import RSA single certificate"), TEXT("TRUE"));
+        } else {
+            REJECT_IF_REASON(true, E_INVALIDARG, TEXT("Check lCertType"), TEXT("TRUE"));
+        }
+
+        const HRESULT hResult = ImportSignCert(m_wstrKeyAlgorithm, wstrSignCert, dwKeySpec, m_wstrCSPName,
+                                               wstrContainerName);
+        if (FAILED(hResult) && lCertType == 3) {
+            if (!m_wstrFirstPairContainer.empty() && m_wstrSecondPairContainer.empty()) {
+                // The first half's failure is reported when the second half comes.
+                TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("ImportSignCert"), TEXT("FAILED(hResult)"),
+                                 hResult);
+                m_hrFirstPairResult = hResult;
+                *pbResult = VARIANT_TRUE;
+                return QORA_OK;
+            }
+            DeleteMultiCertContainer(m_wstrFirstPairContainer, wstrContainerName, m_wstrCSPName);
+            m_wstrFirstPairContainer.clear();
+            m_wstrSecondPairContainer.clear();
+        }
+        REJECT_IF_REASON(FAILED(hResult), hResult, TEXT("ImportSignCert"), TEXT("FAILED(hResult)"));
+        *pbResult = VARIANT_TRUE;
+        return QORA_OK;
     });
 }
 

@@ -13,6 +13,10 @@ class TraceHelper;
 void SetResourceModule(HMODULE hModule);
 HMODULE GetResourceModule();
 
+// Deletes the containers of a pair that cannot be completed; each non-empty name, first then second.
+// Outcomes are traced and otherwise ignored: always QORA_OK.
+HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondContainer, WString wstrCSPName);
+
 class CCryptoAgent final {
 public:
     CCryptoAgent();

@@ -165,7 +165,6 @@ TEST(CCryptoAgent, OperationsNotYetBuiltFailAndRecordTheirResult)
     const std::vector<HRESULT> results = {
         agent.QORA_CheckCertificateChain(&bFlag),
         agent.QORA_GetCSPInfo(&bstrOut),
-        agent.QORA_ImportSignCert(1, bstrArg.get(), bstrArg.get(), &bFlag),
         agent.QORA_ImportEncryptCert(bstrArg.get(), bstrArg.get(), bstrArg.get(), 0, &bFlag),
         agent.QORA_GetAllCertInfo(bstrArg.get(), &bstrOut),
     };

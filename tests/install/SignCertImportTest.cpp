@@ -4,6 +4,7 @@
 #include "agent/ResultCode.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
+#include "CertTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,44 +12,6 @@
 #include <vector>
 
 namespace {
-
-// A new container with one RSA key of that spec, and a self-signed certificate for it as Base64 text.
-struct KeyAndCert {
-    WString wstrContainer;
-    ByteBuffer vecCert;
-    WString wstrBase64;
-};
-
-KeyAndCert MakeKeyAndCert(const WCHAR* pwszCSP, DWORD dwType, DWORD dwKeySpec)
-{
-    KeyAndCert out;
-    EXPECT_EQ(CreateGUIDStr(out.wstrContainer), QORA_OK);
-    CryptProv hProv;
-    CryptKey hKey;
-    if (!CryptAcquireContextW(hProv.put(), out.wstrContainer.c_str(), pwszCSP, dwType, CRYPT_NEWKEYSET) ||
-        !CryptGenKey(hProv.get(), dwKeySpec, (1024u << 16), hKey.put())) {
-        ADD_FAILURE() << "no key: " << std::hex << GetLastError();
-        return out;
-    }
-    BYTE rgbName[64];
-    DWORD cbName = sizeof(rgbName);
-    CertStrToNameW(X509_ASN_ENCODING, TEXT("CN=import test"), CERT_X500_NAME_STR, nullptr, rgbName, &cbName, nullptr);
-    CERT_NAME_BLOB stName = {cbName, rgbName};
-    CRYPT_KEY_PROV_INFO stInfo = {const_cast<LPWSTR>(out.wstrContainer.c_str()), const_cast<LPWSTR>(pwszCSP), dwType,
-                                  0, 0, nullptr, dwKeySpec};
-    PCCERT_CONTEXT pCert = CertCreateSelfSignCertificate(hProv.get(), &stName, 0, &stInfo, nullptr, nullptr, nullptr,
-                                                         nullptr);
-    if (pCert == nullptr) {
-        ADD_FAILURE() << "no certificate: " << std::hex << GetLastError();
-        return out;
-    }
-    CertContext owner(pCert);
-    out.vecCert.assign(pCert->pbCertEncoded, pCert->pbCertEncoded + pCert->cbCertEncoded);
-    std::string str;
-    EXPECT_EQ(Base64EncodeEx(out.vecCert.data(), static_cast<DWORD>(out.vecCert.size()), str), QORA_OK);
-    out.wstrBase64.assign(str.begin(), str.end());
-    return out;
-}
 
 // The MY store's copy of the certificate and its key-provider link, if there is one.
 bool FindInMy(const ByteBuffer& vecCert, WString& wstrContainer, WString& wstrProvider, DWORD& dwType,

@@ -1,0 +1,121 @@
+// The agent's signing-certificate import: argument refusals, the certificate type's key spec, and the
+// bookkeeping of a pair imported in two calls, with real containers that are kept or deleted as it says.
+#include "agent/CryptoAgent.h"
+#include "../install/CertTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+namespace {
+
+const WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
+
+void Configure(CCryptoAgent& agent)
+{
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    BString bstrAlgorithm(SysAllocString(TEXT("RSA")));
+    BString bstrCSP(SysAllocString(kEnhanced));
+    ASSERT_EQ(agent.QORA_SetKeyAlgorithm(bstrAlgorithm.get(), &bDone), QORA_OK);
+    ASSERT_EQ(agent.QORA_SetCSPInfo(1024, bstrCSP.get(), &bDone), QORA_OK);
+}
+
+HRESULT Import(CCryptoAgent& agent, LONG lCertType, const WString& wstrCert, const WString& wstrContainer,
+               VARIANT_BOOL* pbDone = nullptr)
+{
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    BString bstrCert(SysAllocString(wstrCert.c_str()));
+    BString bstrContainer(SysAllocString((TEXT("  ") + wstrContainer + TEXT(" ")).c_str()));
+    const HRESULT hResult = agent.QORA_ImportSignCert(lCertType, bstrCert.get(), bstrContainer.get(), &bDone);
+    if (pbDone != nullptr) *pbDone = bDone;
+    return hResult;
+}
+
+bool Exists(const WString& wstrContainer)
+{
+    CryptProv hProv;
+    return CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL, 0) != FALSE;
+}
+
+void RemoveCertificate(const ByteBuffer& vecCert)
+{
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
+    std::vector<PCCERT_CONTEXT> found;
+    PCCERT_CONTEXT pCert = nullptr;
+    while ((pCert = CertEnumCertificatesInStore(hStore.get(), pCert)) != nullptr)
+        if (pCert->cbCertEncoded == vecCert.size() && memcmp(pCert->pbCertEncoded, vecCert.data(), vecCert.size()) == 0)
+            found.push_back(CertDuplicateCertificateContext(pCert));
+    for (PCCERT_CONTEXT pFound : found) CertDeleteCertificateFromStore(pFound);
+    CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+}  // namespace
+
+TEST(AgentImport, SigningImportArgumentsAndTypes)
+{
+    reqtest::ContainerSweeper sweeper(kEnhanced, PROV_RSA_FULL);
+    CCryptoAgent agent;
+    Configure(agent);
+    KeyAndCert exchange = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    BString bstrCert(SysAllocString(exchange.wstrBase64.c_str()));
+    EXPECT_EQ(agent.QORA_ImportSignCert(1, nullptr, bstrCert.get(), &bDone), E_INVALIDARG);
+    EXPECT_EQ(agent.QORA_ImportSignCert(1, bstrCert.get(), nullptr, &bDone), E_INVALIDARG);
+    EXPECT_EQ(Import(agent, 4, exchange.wstrBase64, exchange.wstrContainer), E_INVALIDARG);
+    EXPECT_EQ(agent.LastResult(), E_INVALIDARG);
+    // Type 2 looks for the signature key, which this container does not have; type 1 finds the exchange key.
+    EXPECT_EQ(Import(agent, 2, exchange.wstrBase64, exchange.wstrContainer), static_cast<HRESULT>(NTE_NO_KEY));
+    EXPECT_EQ(Import(agent, 1, exchange.wstrBase64, exchange.wstrContainer, &bDone), QORA_OK);
+    EXPECT_EQ(bDone, VARIANT_TRUE);
+    EXPECT_TRUE(Exists(exchange.wstrContainer));
+    RemoveCertificate(exchange.vecCert);
+}
+
+TEST(AgentImport, PairBookkeepingKeepsOrDeletesBothContainers)
+{
+    struct Case {
+        const char* pszName;
+        bool bFirstGood, bSecondGood;
+        HRESULT hFirst, hSecond;  // the two calls' results
+        bool bKept;               // both containers still exist afterwards
+    };
+    for (const Case& c : std::vector<Case>{
+             {"both imports succeed", true, true, QORA_OK, QORA_OK, true},
+             {"first fails: held until the second call", false, true, QORA_OK, E_FAIL, false},
+             {"second fails", true, false, QORA_OK, E_FAIL, false},
+         }) {
+        SCOPED_TRACE(c.pszName);
+        reqtest::ContainerSweeper sweeper(kEnhanced, PROV_RSA_FULL);
+        CCryptoAgent agent;
+        Configure(agent);
+        KeyAndCert first = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+        KeyAndCert second = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_SIGNATURE);
+        VARIANT_BOOL bDone = VARIANT_FALSE;
+        // An empty text fails Base64 decoding with E_FAIL.
+        EXPECT_EQ(Import(agent, 3, c.bFirstGood ? first.wstrBase64 : WString(), first.wstrContainer, &bDone), c.hFirst);
+        EXPECT_EQ(bDone, VARIANT_TRUE) << "the first half always reports success";
+        EXPECT_EQ(Import(agent, 3, c.bSecondGood ? second.wstrBase64 : WString(), second.wstrContainer), c.hSecond);
+        EXPECT_EQ(agent.LastResult(), c.hSecond);
+        EXPECT_EQ(Exists(first.wstrContainer), c.bKept);
+        EXPECT_EQ(Exists(second.wstrContainer), c.bKept);
+        if (!c.bKept) {
+            // The pair is over: a new type-3 call starts a new pair.
+            KeyAndCert again = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+            EXPECT_EQ(Import(agent, 3, again.wstrBase64, again.wstrContainer), QORA_OK);
+            EXPECT_TRUE(Exists(again.wstrContainer));
+            RemoveCertificate(again.vecCert);
+        }
+        RemoveCertificate(first.vecCert);
+        RemoveCertificate(second.vecCert);
+    }
+}
+
+TEST(AgentImport, DeleteMultiCertContainerSkipsEmptyNamesAndAlwaysSucceeds)
+{
+    reqtest::ContainerSweeper sweeper(kEnhanced, PROV_RSA_FULL);
+    KeyAndCert a = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+    EXPECT_EQ(DeleteMultiCertContainer(WString(), a.wstrContainer, kEnhanced), QORA_OK);
+    EXPECT_FALSE(Exists(a.wstrContainer));
+    EXPECT_EQ(DeleteMultiCertContainer(TEXT("{gone}"), TEXT("{gone too}"), kEnhanced), QORA_OK);
+}
