@@ -14,6 +14,7 @@ HMODULE g_hResourceModule = nullptr;
 
 constexpr int kErrorDescUnits = 512;  // work buffer; texts take at most 511 units
 constexpr HRESULT kOwnCodeBit = 0x20000000;
+const WCHAR kBaseProviderName[] = TEXT("Microsoft Base Cryptographic Provider v1.0");
 
 bool EqualsIgnoringCase(const WString& wstr, const WCHAR* pwszOther)
 {
@@ -200,8 +201,8 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc)
     return DescribeResultCode(m_hrLastResult, pbstrErrorDesc);
 }
 
-// The operations below are built with the enrolment, inventory and chain units; until then each one
-// answers E_NOTIMPL (and records it like any result) so that no caller mistakes it for success.
+// Operations still waiting for their units answer E_NOTIMPL (and record it like any result) so that no
+// caller mistakes them for success.
 
 HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
 {
@@ -214,14 +215,47 @@ HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
     });
 }
 
+HRESULT GetAllCSPName(WString& wstrAllCSPName)
+{
+    TraceHelper scope(TEXT("GetAllCSPName"));
+    WString wstrList;
+    for (DWORD dwIndex = 0;; ++dwIndex) {
+        DWORD dwType = 0, cbName = 0;
+        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, nullptr, &cbName)) {
+            const DWORD dwError = GetLastError();
+            if (dwError == ERROR_NO_MORE_ITEMS) break;
+            // One provider that cannot be read does not hide the others.
+            TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("CryptEnumProviders(size)"), TEXT("!bResult"),
+                             ResultFromError(static_cast<LONG>(dwError)));
+            continue;
+        }
+        std::vector<WCHAR> vecName;
+        FAIL_IF_REASON(!TryResize(vecName, cbName / sizeof(WCHAR) + 1), E_OUTOFMEMORY, TEXT("New buffer"),
+                       TEXT("!pwstrProvName"));
+        DWORD cbFetched = static_cast<DWORD>((vecName.size() - 1) * sizeof(WCHAR));
+        const BOOL bResult = CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, vecName.data(), &cbFetched);
+        FAIL_IF_REASON(!bResult, ResultFromLastError(), TEXT("CryptEnumProviders"), TEXT("!bResult"));
+        vecName.back() = 0;
+        if (!wstrList.empty()) wstrList += TEXT("||");
+        wstrList += vecName.data();
+    }
+    TRACE_INFO_TEXT("wstrAllCSPName", wstrList.c_str());
+    wstrAllCSPName.swap(wstrList);
+    return QORA_OK;
+}
+
 HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_GetCSPInfo"));
     LastErrorKeeper keepLastError;
     return RecordResult([&]() -> HRESULT {
-        if (pbstrCSPInfo != nullptr) *pbstrCSPInfo = nullptr;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Enumerate CSP"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+        REJECT_IF(pbstrCSPInfo == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        WString wstrList;
+        HRESULT hResult = GetAllCSPName(wstrList);
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QORA_GetCSPInfo-GetAllCSPName."), TEXT("FAILED(hResult)"));
+        hResult = NewBstr(wstrList, pbstrCSPInfo);
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("SysAllocString"), TEXT("FAILED(hResult)"));
+        return QORA_OK;
     });
 }
 
@@ -404,8 +438,37 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
     TraceHelper scope(TEXT("CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair"));
     LastErrorKeeper keepLastError;
     // This probe leaves the last result as the previous operation left it.
-    (void)pbPermitted;
-    TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Probe key pair generation"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-    return E_NOTIMPL;
+    try {
+        REJECT_IF(pbPermitted == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        *pbPermitted = VARIANT_FALSE;
+        WString wstrList;
+        HRESULT hResult = GetAllCSPName(wstrList);
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"));
+        FAIL_IF_REASON(!Contains(wstrList, kBaseProviderName), E_ACCESSDENIED,
+                       TEXT("Find Microsoft Base Cryptographic Provider v1.0"), TEXT("FAILED(hResult)"));
+
+        WString wstrContainer;
+        ByteBuffer vecPublicKey;
+        CryptProv hProv;
+        hResult = CreatePublicKey(wstrContainer, vecPublicKey, 1024, kBaseProviderName, TRUE, AT_KEYEXCHANGE, TRUE,
+                                  hProv, 0);
+        hProv.reset();
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CreatePublicKey"), TEXT("FAILED(hResult)"));
+        *pbPermitted = VARIANT_TRUE;
+
+        // The probe's container has served its purpose; its removal does not change the answer.
+        HCRYPTPROV hDeleted = 0;
+        const BOOL bDeleted = CryptAcquireContextW(&hDeleted, wstrContainer.c_str(), kBaseProviderName, PROV_RSA_FULL,
+                                                   CRYPT_DELETEKEYSET);
+        STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), TEXT("CryptAcquireContext(DeleteKeySet)"),
+                           TEXT("bRetCode == FALSE"));
+        return QORA_OK;
+    } catch (const std::bad_alloc&) {
+        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
+        return E_OUTOFMEMORY;
+    }
 }
 

@@ -13,6 +13,9 @@ class TraceHelper;
 void SetResourceModule(HMODULE hModule);
 HMODULE GetResourceModule();
 
+// Every installed CSP's name, in the platform's order, joined by "||"; empty when there are none.
+HRESULT GetAllCSPName(WString& wstrAllCSPName);
+
 // Deletes the containers of a pair that cannot be completed; each non-empty name, first then second.
 // Outcomes are traced and otherwise ignored: always QORA_OK.
 HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondContainer, WString wstrCSPName);
