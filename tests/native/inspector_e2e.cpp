@@ -18,6 +18,7 @@
 #include "support/KeyContainers.h"
 #include "support/OsslOwners.h"
 #include "support/RequestChecks.h"
+#include "support/Tools.h"
 
 using namespace bm;
 
@@ -30,41 +31,11 @@ constexpr auto kAnswer = std::chrono::seconds(300);
 const char kSubject[] = "CN=Inspector Test";
 const char kIssuer[] = "CN=Inspector Test CA";
 
-struct InspectorRun {
-    int code = -1;
-    std::string out, err;
-    Json json;
-};
+using InspectorRun = ToolRun;
 
-// Runs the inspector with its output in a file (a pipe could be inherited by Wine's services).
 ::testing::AssertionResult Inspect(const std::vector<std::string>& args, InspectorRun& run)
 {
-    const std::string exe = WinBuildDir() + "/tools/inspector/inspector.exe";
-    struct stat st;
-    if (stat(exe.c_str(), &st) != 0) return ::testing::AssertionFailure() << exe << " is not built";
-    std::string error;
-    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
-    char outPath[] = "/tmp/bm-inspector-XXXXXX";
-    const int fd = mkstemp(outPath);
-    if (fd < 0) return ::testing::AssertionFailure() << "no temporary file";
-    close(fd);
-    std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$@\" >") + outPath, "sh"};
-    for (const std::string& part : WineCommand(exe)) argv.push_back(part);
-    argv.insert(argv.end(), args.begin(), args.end());
-    HostProcess process;
-    const bool ran = process.Start(argv, DefaultHostEnv(), error) && (process.CloseInput(), true) &&
-                     process.Wait(run.code, kAnswer);
-    std::ifstream in(outPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    unlink(outPath);
-    run.out.clear();
-    for (char c : text.str())
-        if (c != '\r') run.out += c;
-    run.err = process.StderrText();
-    if (!ran) return ::testing::AssertionFailure() << "inspector did not finish: " << error;
-    run.json = Json::parse(run.out, nullptr, false);
-    return ::testing::AssertionSuccess();
+    return RunInspector(args, run);
 }
 
 std::string Hex(const unsigned char* p, size_t n)

@@ -1,0 +1,86 @@
+#include "support/Tools.h"
+
+#include "support/HostProcess.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace bm {
+
+namespace {
+
+constexpr auto kToolTimeout = std::chrono::seconds(300);
+
+std::string TempFile()
+{
+    char path[] = "/tmp/bm-tool-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return {};
+    close(fd);
+    return path;
+}
+
+std::string TakeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    unlink(path.c_str());
+    return text.str();
+}
+
+// argv with standard input from one file and standard output into another.
+::testing::AssertionResult RunRedirected(std::vector<std::string> command, const Env& env, const std::string& stdinText,
+                                         ToolRun& run)
+{
+    const std::string inPath = TempFile(), outPath = TempFile();
+    if (inPath.empty() || outPath.empty()) return ::testing::AssertionFailure() << "no temporary file";
+    std::ofstream(inPath, std::ios::binary) << stdinText;
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" <" + inPath + " >" + outPath, "sh"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    HostProcess process;
+    std::string error;
+    const bool ran = process.Start(argv, env, error) && (process.CloseInput(), true) &&
+                     process.Wait(run.code, kToolTimeout);
+    unlink(inPath.c_str());
+    run.out.clear();
+    for (char c : TakeFile(outPath))
+        if (c != '\r') run.out += c;
+    run.err = process.StderrText();
+    run.json = Json::parse(run.out, nullptr, false);
+    if (!ran) return ::testing::AssertionFailure() << command[0] << " did not finish: " << error;
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run)
+{
+    const std::string exe = WinBuildDir() + "/tools/inspector/inspector.exe";
+    struct stat st;
+    if (stat(exe.c_str(), &st) != 0) return ::testing::AssertionFailure() << exe << " is not built";
+    std::string error;
+    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
+    std::vector<std::string> command = WineCommand(exe);
+    command.insert(command.end(), args.begin(), args.end());
+    return RunRedirected(command, DefaultHostEnv(), "", run);
+}
+
+::testing::AssertionResult RunDemoca(const std::vector<std::string>& args, const std::string& stdinText, ToolRun& run)
+{
+#ifdef BM_DEMOCA
+    const char* tool = getenv("BM_DEMOCA") != nullptr ? getenv("BM_DEMOCA") : BM_DEMOCA;
+#else
+    const char* tool = getenv("BM_DEMOCA");
+#endif
+    if (tool == nullptr) return ::testing::AssertionFailure() << "democa is not built";
+    std::vector<std::string> command = {tool};
+    command.insert(command.end(), args.begin(), args.end());
+    return RunRedirected(command, {}, stdinText, run);
+}
+
+}  // namespace bm
