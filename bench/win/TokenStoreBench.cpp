@@ -39,7 +39,7 @@ bool Fill(DWORD dwContainers)
     BOOL ok = random.empty() || CryptGenRandom(hRandom, static_cast<DWORD>(random.size()), random.data());
     CryptReleaseContext(hRandom, 0);
     if (!ok) return false;
-    return WithStore(SM2_STORE, true, [&](StoreData& store) -> CspStatus {
+    return ChangeStore(SM2_STORE, [&](StoreData& store) -> CspStatus {
         for (DWORD i = 0; i < dwContainers; ++i) {
             ContainerData c;
             WPath name = NewContainerName();
@@ -49,7 +49,7 @@ bool Fill(DWORD dwContainers)
             const BYTE* pb = random.data() + 64 * static_cast<size_t>(i);
             c.slots[0].key.assign(pb, pb + 32);
             c.slots[1].key.assign(pb + 32, pb + 64);
-            store.containers.push_back(std::move(c));
+            if (!store.Add(std::move(c))) return NTE_EXISTS;
         }
         return CSP_OK;
     }) == CSP_OK;
