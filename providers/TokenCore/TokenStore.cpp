@@ -363,7 +363,6 @@ public:
     {
         if (path != m_path) {
             Forget();
-            m_bSwept = false;
             m_path = path;
             m_logPath = path + TEXT(".log");
             m_shared.Open(path);
@@ -375,6 +374,9 @@ public:
         m_store.ForgetTouched();
         if (m_bValid && stamp == m_stamp && logStamp == m_logStamp && generation == m_generation) return CSP_OK;
         Forget();
+        // A writer killed while rewriting the store raised the generation first, so whoever reads the
+        // files next comes here and clears what it left.
+        RemoveLeftovers(m_path);
         m_stamp = stamp;
         m_logStamp = logStamp;
         // A missing file is an empty store; an empty file is a damaged one.
@@ -398,10 +400,6 @@ public:
     {
         // Until the files say otherwise, what is in memory is not what is on disk.
         m_bValid = false;
-        if (!m_bSwept) {
-            RemoveLeftovers(m_path);
-            m_bSwept = true;
-        }
         ByteBuffer records = m_store.LogRecords(m_cbLogValid == 0);
         const ULONGLONG cbLogLimit = std::max<ULONGLONG>(LOG_MIN_BYTES, m_stamp.cb / 8);
         const bool bAppend = m_stamp.cb >= LOG_MIN_STORE_BYTES && m_cbLogValid + records.size() <= cbLogLimit;
@@ -449,7 +447,6 @@ private:
     SharedGeneration m_shared;
     FileView m_view;
     bool m_bValid = false;
-    bool m_bSwept = false;
     FileStamp m_stamp, m_logStamp;
     size_t m_cbLogValid = 0;
     LONG64 m_generation = 0;
