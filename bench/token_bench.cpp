@@ -78,7 +78,7 @@ void BM_TokenRequest(benchmark::State& state)
     state.counters["request_median_ms"] = Median(samples) * 1e3;
     state.counters["requests_per_s"] = total > 0 ? static_cast<double>(samples.size()) / total : 0;
 }
-BENCHMARK(BM_TokenRequest)->ArgName("containers")->Arg(0)->Arg(1000)->Arg(10000)->UseManualTime()
+BENCHMARK(BM_TokenRequest)->Arg(0)->Arg(1000)->Arg(10000)->UseManualTime()
     ->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 // The three store sizes take turns, sequence by sequence, so that all of them meet the same machine (other
