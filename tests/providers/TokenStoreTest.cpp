@@ -68,68 +68,46 @@ ByteBuffer CertOfSize(size_t cbBody, BYTE fill)
     return cert;
 }
 
-bool WriteWhole(const WString& path, const ByteBuffer& bytes)
+bool WriteBytes(const WString& path, const ByteBuffer& bytes, bool bAppend = false)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), bAppend ? FILE_APPEND_DATA : GENERIC_WRITE, 0, nullptr,
+                           bAppend ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
     DWORD cb = 0;
     bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &cb, nullptr);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     return ok && cb == bytes.size();
 }
 
-bool AppendBytes(const WString& path, const ByteBuffer& bytes)
-{
-    HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD cb = 0;
-    bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &cb, nullptr);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return ok;
-}
-
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Starts the store over with these containers, in the store's own folder.
+// Starts the store over with these containers.
 void WriteStore(const IsolatedStore& store, const std::vector<Stored>& containers)
 {
     CreateDirectoryW(store.Dir().c_str(), nullptr);
     DeleteFileW((store.Dir() + TEXT("\\SM2Token.tok.log")).c_str());
-    ASSERT_TRUE(WriteWhole(store.Dir() + TEXT("\\SM2Token.tok"), StoreFile(containers)));
+    ASSERT_TRUE(WriteBytes(store.Dir() + TEXT("\\SM2Token.tok"), StoreFile(containers)));
 }
 
-// 04 || X || Y of a container's exchange key, empty when it cannot be had.
-ByteBuffer ExchangePoint(const WString& name)
+// The container's exchange key as 04 || X || Y and its certificate (setting one first when given);
+// empty where the token refused.
+std::pair<ByteBuffer, ByteBuffer> Exchange(const WString& name, const ByteBuffer& newCert = {})
 {
     CryptProv prov;
     CryptKey key;
     BYTE blob[140];
     DWORD cb = sizeof blob;
     if (Acquire(prov, name, SM2_PROV, 0) != 0 || !CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()) ||
-        !CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, blob, &cb))
+        !CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, blob, &cb) ||
+        (!newCert.empty() && !CryptSetKeyParam(key.get(), KP_CERTIFICATE, newCert.data(), 0)))
         return {};
     PKey pub = Sm2KeyFromBlob(ByteBuffer(blob, blob + cb));
-    return pub ? Sm2PointOf(pub.get()) : ByteBuffer();
-}
-
-ByteBuffer ExchangeCert(const WString& name)
-{
-    CryptProv prov;
-    CryptKey key;
-    DWORD cb = 0;
-    if (Acquire(prov, name, SM2_PROV, 0) != 0 || !CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()) ||
-        !CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cb, 0))
-        return {};
-    ByteBuffer cert(cb);
-    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), &cb, 0)) return {};
-    return cert;
-}
-
-DWORD SetExchangeCert(const WString& name, const ByteBuffer& cert)
-{
-    CryptProv prov;
-    CryptKey key;
-    if (DWORD dwError = Acquire(prov, name, SM2_PROV, 0)) return dwError;
-    return ErrorOf(CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, key.put()) &&
-                   CryptSetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), 0));
+    ByteBuffer cert;
+    cb = 0;
+    if (CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cb, 0)) {
+        cert.resize(cb);
+        CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.data(), &cb, 0);
+    }
+    return {pub ? Sm2PointOf(pub.get()) : ByteBuffer(), cert};
 }
 
 // A new container with a new exchange key; its point.
@@ -140,7 +118,7 @@ ByteBuffer NewContainer(const WString& name)
     if (Acquire(prov, name, SM2_PROV, CRYPT_NEWKEYSET) != 0 || !CryptGenKey(prov.get(), SM2_KEYX, 0, key.put())) return {};
     key.reset();
     prov.reset();
-    return ExchangePoint(name);
+    return Exchange(name).first;
 }
 
 size_t CountContainers()
@@ -161,29 +139,43 @@ size_t CountContainers()
 TEST(TokenStoreFile, StoresOfTheFirstFormatReadAndTakeChanges)
 {
     IsolatedStore store;
+    const WString tok = store.Dir() + TEXT("\\SM2Token.tok");
     PKey key = NewSm2Key();
     const ByteBuffer scalar = Sm2ScalarOf(key.get()), point = Sm2PointOf(key.get());
-    for (size_t n : {size_t{4}, LARGE}) {
+    for (size_t n : {size_t{5}, LARGE}) {
         SCOPED_TRACE(n);
         std::vector<Stored> containers = Fillers(n, scalar);
-        containers[1].cert = CertOfSize(40, 1);
+        containers[4].cert = CertOfSize(40, 9);
         WriteStore(store, containers);
-        EXPECT_EQ(point, ExchangePoint(TEXT("C0001")));
-        EXPECT_EQ(containers[1].cert, ExchangeCert(TEXT("c0001")));
+        // What killed writers left: the one temporary name, and the per-thread names of earlier versions.
+        const WString leftovers[] = {tok + TEXT(".tmp"), tok + TEXT(".000004D20000162E.tmp")};
+        for (const WString& path : leftovers) ASSERT_TRUE(WriteBytes(path, {0x42, 0x4D, 0x54}));
+        ASSERT_TRUE(WriteBytes(tok + TEXT(".keep"), {1}));
+        EXPECT_EQ(std::make_pair(point, containers[4].cert), Exchange(TEXT("C0004")));
         EXPECT_EQ(n, CountContainers());
 
-        // A container added, one removed, a certificate set on one in the middle.
+        // A container added, one removed, and certificates large enough that a large store's log
+        // outgrows its share by the third, which folds it into the store file.
         const ByteBuffer added = NewContainer(TEXT("added"));
         ASSERT_EQ(65u, added.size());
-        EXPECT_EQ(0u, AcquireRaw(TEXT("c0002"), SM2_PROV, SM2_DELETE));
-        const ByteBuffer cert = CertOfSize(300, 2);
-        EXPECT_EQ(0u, SetExchangeCert(TEXT("c0003"), cert));
+        EXPECT_EQ(0u, AcquireRaw(TEXT("c0000"), SM2_PROV, SM2_DELETE));
+        std::vector<ByteBuffer> certs;
+        for (BYTE i = 1; i <= 3; ++i) {
+            certs.push_back(CertOfSize(30000, i));
+            EXPECT_EQ(point, Exchange(TEXT("c000") + WString(1, static_cast<WCHAR>('0' + i)), certs.back()).first);
+        }
+        for (const WString& path : leftovers) EXPECT_FALSE(Exists(path)) << Narrow(path);
+        EXPECT_TRUE(Exists(tok + TEXT(".keep")));
+        EXPECT_FALSE(Exists(tok + TEXT(".log")));
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        ASSERT_TRUE(GetFileAttributesExW(tok.c_str(), GetFileExInfoStandard, &data));
+        EXPECT_GT(data.nFileSizeLow, 3u * 30000u);
 
-        EXPECT_EQ(added, ExchangePoint(TEXT("added")));
-        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), AcquireRaw(TEXT("c0002"), SM2_PROV, 0));
-        EXPECT_EQ(cert, ExchangeCert(TEXT("c0003")));
-        EXPECT_EQ(point, ExchangePoint(TEXT("c0003")));
-        EXPECT_EQ(containers[1].cert, ExchangeCert(TEXT("c0001")));
+        EXPECT_EQ(added, Exchange(TEXT("added")).first);
+        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), AcquireRaw(TEXT("c0000"), SM2_PROV, 0));
+        for (BYTE i = 1; i <= 3; ++i)
+            EXPECT_EQ(std::make_pair(point, certs[i - 1]), Exchange(TEXT("c000") + WString(1, static_cast<WCHAR>('0' + i))));
+        EXPECT_EQ(std::make_pair(point, containers[4].cert), Exchange(TEXT("c0004")));
         EXPECT_EQ(n, CountContainers());
     }
 }
@@ -209,26 +201,6 @@ TEST(TokenStoreFile, DuplicateNamesRefuseTheStore)
     }
 }
 
-TEST(TokenStoreFile, WritesLeaveNoTemporaryFileBehind)
-{
-    IsolatedStore store;
-    const WString tok = store.Dir() + TEXT("\\SM2Token.tok");
-    for (size_t n : {size_t{0}, LARGE}) {
-        SCOPED_TRACE(n);
-        WriteStore(store, Fillers(n, ByteBuffer(32, 7)));
-        // What killed writers left: the one temporary name, and the per-thread names of earlier versions.
-        const WString leftovers[] = {tok + TEXT(".tmp"), tok + TEXT(".000004D20000162E.tmp")};
-        for (const WString& path : leftovers) ASSERT_TRUE(WriteWhole(path, {0x42, 0x4D, 0x54}));
-        ASSERT_TRUE(WriteWhole(tok + TEXT(".keep"), {1}));
-
-        EXPECT_EQ(0u, AcquireRaw(TEXT("new"), SM2_PROV, CRYPT_NEWKEYSET));
-        for (const WString& path : leftovers) EXPECT_FALSE(Exists(path)) << Narrow(path);
-        EXPECT_TRUE(Exists(tok + TEXT(".keep")));
-        EXPECT_EQ(0u, AcquireRaw(TEXT("new"), SM2_PROV, 0));
-        EXPECT_EQ(n + 1, CountContainers());
-    }
-}
-
 TEST(TokenStoreFile, CutOrDamagedLastLogRecordIsWrittenOver)
 {
     IsolatedStore store;
@@ -243,31 +215,11 @@ TEST(TokenStoreFile, CutOrDamagedLastLogRecordIsWrittenOver)
                                    ByteBuffer{0xC8, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x01, 0x05},
                                    ByteBuffer{0x02, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x02, 0x00}}) {
         SCOPED_TRACE(Hex(tail));
-        ASSERT_TRUE(AppendBytes(log, tail));
-        EXPECT_EQ(point, ExchangePoint(TEXT("logged")));
+        ASSERT_TRUE(WriteBytes(log, tail, true));
+        EXPECT_EQ(point, Exchange(TEXT("logged")).first);
         const WString after = TEXT("after-") + WString(1, suffix++);
         EXPECT_EQ(0u, AcquireRaw(after.c_str(), SM2_PROV, CRYPT_NEWKEYSET));
         EXPECT_EQ(0u, AcquireRaw(after.c_str(), SM2_PROV, 0));
     }
     EXPECT_EQ(LARGE + 4, CountContainers());
-}
-
-TEST(TokenStoreFile, LogThatOutgrowsItsShareIsFoldedIntoTheStoreFile)
-{
-    IsolatedStore store;
-    const WString tok = store.Dir() + TEXT("\\SM2Token.tok");
-    PKey key = NewSm2Key();
-    WriteStore(store, Fillers(LARGE, Sm2ScalarOf(key.get())));
-    // Certificates large enough that the log reaches its share of the store by the third.
-    std::vector<ByteBuffer> certs;
-    for (BYTE i = 0; i < 3; ++i) {
-        certs.push_back(CertOfSize(30000, i));
-        EXPECT_EQ(0u, SetExchangeCert(TEXT("c000") + WString(1, static_cast<WCHAR>('0' + i)), certs.back()));
-    }
-    EXPECT_FALSE(Exists(tok + TEXT(".log")));
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    ASSERT_TRUE(GetFileAttributesExW(tok.c_str(), GetFileExInfoStandard, &data));
-    EXPECT_GT(data.nFileSizeLow, 3u * 30000u);
-    for (BYTE i = 0; i < 3; ++i)
-        EXPECT_EQ(certs[i], ExchangeCert(TEXT("c000") + WString(1, static_cast<WCHAR>('0' + i))));
 }
