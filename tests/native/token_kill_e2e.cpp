@@ -5,11 +5,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -34,39 +35,23 @@ const char kSubject[] = "CN=Kill Loop,O=Org,C=CN";
 constexpr int kKills = 10;
 constexpr auto kAnswer = std::chrono::seconds(120);
 
-class StoreFolder {
-public:
-    StoreFolder()
-    {
-        char path[] = "/tmp/bm-token-kill-XXXXXX";
-        if (mkdtemp(path) != nullptr) m_path = path;
-    }
+// The store's folder, of this test alone; Wine sees it as Z:\tmp\...
+struct StoreFolder {
+    std::filesystem::path path = [] {
+        char name[] = "/tmp/bm-token-kill-XXXXXX";
+        return std::filesystem::path(mkdtemp(name) != nullptr ? name : "");
+    }();
     ~StoreFolder()
     {
-        for (const std::string& name : Files()) unlink((m_path + "/" + name).c_str());
-        rmdir(m_path.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
-    const std::string& Path() const { return m_path; }
     std::string WindowsPath() const
     {
-        std::string path = "Z:" + m_path;
-        for (char& c : path)
-            if (c == '/') c = '\\';
-        return path;
+        std::string windows = "Z:" + path.string();
+        std::replace(windows.begin(), windows.end(), '/', '\\');
+        return windows;
     }
-    std::vector<std::string> Files() const
-    {
-        std::vector<std::string> names;
-        if (DIR* dir = opendir(m_path.c_str())) {
-            while (dirent* entry = readdir(dir))
-                if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-            closedir(dir);
-        }
-        return names;
-    }
-
-private:
-    std::string m_path;
 };
 
 void PutU32(std::string& out, uint32_t v)
@@ -82,7 +67,7 @@ void PutCounted(std::string& out, const std::string& bytes)
 
 // The store file in the format the token has always written ("BMTK", version 1, count; per container
 // its name and two slots of algorithm, key and certificate), n containers with two SM2 keys each.
-bool WriteFillers(const std::string& path, int n, std::vector<std::string>& names)
+bool WriteFillers(const std::filesystem::path& path, int n, std::vector<std::string>& names)
 {
     std::string file;
     PutU32(file, 0x4B544D42);
@@ -160,11 +145,10 @@ std::vector<std::string> ProbeContainers(const StoreFolder& folder, const std::v
     const int fd = mkstemp(listName);
     if (fd < 0) return {"no list file"};
     close(fd);
-    std::ofstream(listName) << [&] {
-        std::string text;
-        for (const std::string& name : containers) text += name + "\n";
-        return text;
-    }();
+    {
+        std::ofstream list(listName);
+        for (const std::string& name : containers) list << name << "\n";
+    }
     const std::string exe = WinBuildDir() + "/providers/tokenprobe.exe", outName = std::string(listName) + ".out";
     std::string cmd = "env -u DISPLAY BRINDLEMARK_TOKEN_DIR='" + folder.WindowsPath() + "'";
     for (const auto& [name, value] : DefaultHostEnv()) cmd += " " + name + "='" + value + "'";
@@ -184,9 +168,9 @@ std::vector<std::string> ProbeContainers(const StoreFolder& folder, const std::v
 void RunKillLoop(int nFillers)
 {
     StoreFolder folder;
-    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_FALSE(folder.path.empty());
     std::vector<std::string> fillers;
-    ASSERT_TRUE(nFillers == 0 || WriteFillers(folder.Path() + "/SM2Token.tok", nFillers, fillers));
+    ASSERT_TRUE(nFillers == 0 || WriteFillers(folder.path / "SM2Token.tok", nFillers, fillers));
     std::string error;
     ASSERT_TRUE(EnsureWineRunning(error)) << error;
 
@@ -231,9 +215,12 @@ void RunKillLoop(int nFillers)
             break;
         }
         const auto delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 1200)(rng));
-        std::thread killer([&victim, delay] {
+        // The host runs in a process group of its own, Wine's loader with it.
+        const pid_t group = victim.Pid();
+        ASSERT_GT(group, 1);
+        std::thread killer([group, delay] {
             std::this_thread::sleep_for(delay);
-            kill(-victim.Pid(), SIGKILL);
+            kill(-group, SIGKILL);
         });
         Outcome outcome;
         while ((outcome = victim.Request(container, why)) == Outcome::Answered) note(true, container, "");
@@ -247,8 +234,10 @@ void RunKillLoop(int nFillers)
               << answered.size() << " answered requests" << std::endl;
     for (const std::string& failure : failures) ADD_FAILURE() << failure;
 
-    for (const std::string& name : folder.Files())
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path)) {
+        const std::string name = entry.path().filename();
         EXPECT_TRUE(name == "SM2Token.tok" || name == "SM2Token.tok.log") << "left in the store folder: " << name;
+    }
 
     std::vector<std::string> probed(answered.begin(), answered.end());
     for (size_t i = 0; i < fillers.size(); i += 10) probed.push_back(fillers[i]);
