@@ -217,7 +217,10 @@ void RunKillLoop(int nFillers)
         const auto delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 1200)(rng));
         // The host runs in a process group of its own, Wine's loader with it.
         const pid_t group = victim.Pid();
-        ASSERT_GT(group, 1);
+        if (group <= 1) {
+            note(false, "", "victim without a process id");
+            break;
+        }
         std::thread killer([group, delay] {
             std::this_thread::sleep_for(delay);
             kill(-group, SIGKILL);
