@@ -1,6 +1,6 @@
 // providers/TokenCore/CspEntry.cpp — the CSP entry points the CryptoAPI dispatcher calls, for the
 // token named by ThisToken(). Handles live only while the DLL is loaded (one or more contexts); the
-// containers, keys and certificates live in the token's store and are re-read on every use.
+// containers, keys and certificates live in the token's store, looked up afresh on every use.
 #include "KeyBlobs.h"
 #include "TokenCrypto.h"
 #include "TokenStore.h"
@@ -112,8 +112,8 @@ HashObject* FindHash(HCRYPTPROV hProv, HCRYPTHASH hHash)
 CspStatus ReadSlot(const ProvContext& ctx, int slot, KeySlot& out)
 {
     if (!ctx.bHasContainer) return NTE_BAD_KEYSET;
-    return WithStore(Token(), false, [&](StoreData& store) -> CspStatus {
-        ContainerData* c = store.Find(ctx.container);
+    return ReadStore(Token(), [&](const StoreData& store) -> CspStatus {
+        const ContainerData* c = store.Find(ctx.container);
         if (c == nullptr) return NTE_BAD_KEYSET;
         if (!c->slots[slot].Present()) return NTE_NO_KEY;
         out = c->slots[slot];
@@ -148,7 +148,7 @@ CspStatus StoreKey(HCRYPTPROV hProv, const ProvContext& ctx, int slot, ALG_ID al
     PKey check;
     CspStatus status = LoadKey(Token().kind, keyBytes, check);
     if (status != CSP_OK) return status;
-    status = WithStore(Token(), true, [&](StoreData& store) -> CspStatus {
+    status = ChangeStore(Token(), [&](StoreData& store) -> CspStatus {
         ContainerData* c = store.Find(ctx.container);
         if (c == nullptr) return NTE_BAD_KEYSET;
         c->slots[slot] = stored;
@@ -273,7 +273,7 @@ CSPAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, P
     ProvContext ctx;
     CspStatus status = CSP_OK;
     if (bDelete) {
-        status = WithStore(Token(), true, [&](StoreData& store) {
+        status = ChangeStore(Token(), [&](StoreData& store) {
             return store.Remove(name) ? CSP_OK : static_cast<CspStatus>(NTE_BAD_KEYSET);
         });
         if (status != CSP_OK) return CspFail(status);
@@ -283,18 +283,16 @@ CSPAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, P
             return TRUE;
         }
     } else if (bNew) {
-        status = WithStore(Token(), true, [&](StoreData& store) -> CspStatus {
-            if (store.Find(name) != nullptr) return NTE_EXISTS;
+        status = ChangeStore(Token(), [&](StoreData& store) -> CspStatus {
             ContainerData c;
             c.name = name;
-            store.containers.push_back(std::move(c));
-            return CSP_OK;
+            return store.Add(std::move(c)) ? CSP_OK : static_cast<CspStatus>(NTE_EXISTS);
         });
         ctx.bHasContainer = true;
     } else if (!name.empty()) {
         // A container named together with CRYPT_VERIFYCONTEXT is opened like any other.
-        status = WithStore(Token(), false, [&](StoreData& store) -> CspStatus {
-            ContainerData* c = store.Find(name);
+        status = ReadStore(Token(), [&](const StoreData& store) -> CspStatus {
+            const ContainerData* c = store.Find(name);
             if (c == nullptr) return NTE_BAD_KEYSET;
             name = c->name;
             return CSP_OK;
@@ -365,7 +363,7 @@ CSPAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE
     DWORD cbCert = MeasureDerCertificate(pbData);
     if (cbCert == 0) return CspFail(NTE_BAD_DATA);
     ByteBuffer cert(pbData, pbData + cbCert);
-    return Finish(WithStore(Token(), true, [&](StoreData& store) -> CspStatus {
+    return Finish(ChangeStore(Token(), [&](StoreData& store) -> CspStatus {
         ContainerData* c = store.Find(key->container);
         if (c == nullptr) return NTE_BAD_KEYSET;
         KeySlot& slot = c->slots[key->slot];
@@ -389,8 +387,8 @@ CSPAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE* pbDa
     case KP_BLOCKLEN: return PutDword(KeyBits(key->pkey.get()), pbData, pcbDataLen);
     case KP_CERTIFICATE: {
         ByteBuffer cert;
-        CspStatus status = WithStore(Token(), false, [&](StoreData& store) -> CspStatus {
-            ContainerData* c = store.Find(key->container);
+        CspStatus status = ReadStore(Token(), [&](const StoreData& store) -> CspStatus {
+            const ContainerData* c = store.Find(key->container);
             if (c == nullptr) return NTE_BAD_KEYSET;
             const KeySlot& slot = c->slots[key->slot];
             if (slot.key != key->key) return NTE_BAD_KEY;
@@ -423,8 +421,8 @@ CSPAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pcbD
             return CspFail(NTE_BAD_FLAGS);
         if ((dwFlags & CRYPT_FIRST) || !ctx->bEnumStarted) {
             std::vector<std::string> names;
-            CspStatus status = WithStore(Token(), false, [&](StoreData& store) {
-                for (const ContainerData& c : store.containers) names.push_back(c.name);
+            CspStatus status = ReadStore(Token(), [&](const StoreData& store) {
+                names = store.Names();
                 return CSP_OK;
             });
             if (status != CSP_OK) return CspFail(status);

@@ -2,12 +2,16 @@
 // what an outside verifier needs, one "NAME hex" line each; the container is removed afterwards.
 //   tokenprobe sm2 <hex data>         PUB (140-byte blob), SIG (r then s, little-endian as returned)
 //   tokenprobe rsa <bits> <hex data>  SPKI (DER SubjectPublicKeyInfo), SIG (SHA-1, little-endian)
+//   tokenprobe sm2-open <list file>   opens every SM2 container named in the file (one a line) with both
+//                                     keys: MISSING <name> <error> for each that fails, then OPENED <n>
+//                                     and LISTED <containers the token enumerates>
 #include <windows.h>
 #include <wincrypt.h>
 #include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -101,14 +105,52 @@ int SignWith(bool bSm2, DWORD dwBits, const Bytes& data)
     return 0;
 }
 
+int OpenListed(const char* pszList)
+{
+    const char* pszProv = "Software SM2 Token CSP v1.0";
+    FILE* pList = fopen(pszList, "r");
+    if (pList == nullptr) return 2;
+    char szName[512];
+    int nOpened = 0;
+    while (fgets(szName, sizeof szName, pList) != nullptr) {
+        szName[strcspn(szName, "\r\n")] = 0;
+        if (szName[0] == 0) continue;
+        HCRYPTPROV hProv = 0;
+        BOOL ok = CryptAcquireContextA(&hProv, szName, pszProv, PROV_RSA_FULL, 0);
+        for (DWORD dwKeySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+            HCRYPTKEY hKey = 0;
+            ok = ok && CryptGetUserKey(hProv, dwKeySpec, &hKey);
+            if (hKey != 0) CryptDestroyKey(hKey);
+        }
+        DWORD dwError = GetLastError();
+        if (hProv != 0) CryptReleaseContext(hProv, 0);
+        if (ok)
+            ++nOpened;
+        else
+            printf("MISSING %s 0x%08lx\n", szName, dwError);
+    }
+    fclose(pList);
+    unsigned long nListed = 0;
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextA(&hProv, nullptr, pszProv, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return Fail("CryptAcquireContext");
+    for (DWORD cb = sizeof szName, dwFlags = CRYPT_FIRST;
+         CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(szName), &cb, dwFlags);
+         cb = sizeof szName, dwFlags = CRYPT_NEXT)
+        ++nListed;
+    CryptReleaseContext(hProv, 0);
+    printf("OPENED %d\nLISTED %lu\n", nOpened, nListed);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Bytes data;
     if (argc == 3 && std::string(argv[1]) == "sm2" && ParseHex(argv[2], data)) return SignWith(true, 256, data);
+    if (argc == 3 && std::string(argv[1]) == "sm2-open") return OpenListed(argv[2]);
     if (argc == 4 && std::string(argv[1]) == "rsa" && ParseHex(argv[3], data))
         return SignWith(false, static_cast<DWORD>(strtoul(argv[2], nullptr, 10)), data);
-    fprintf(stderr, "usage: tokenprobe sm2 <hex> | tokenprobe rsa <bits> <hex>\n");
+    fprintf(stderr, "usage: tokenprobe sm2 <hex> | tokenprobe rsa <bits> <hex> | tokenprobe sm2-open <list>\n");
     return 2;
 }

@@ -106,6 +106,11 @@ TEST(TokenChild, Run)
         ByteBuffer cert;
         ASSERT_EQ(0u, ReadCertificate(prov.get(), AT_SIGNATURE, cert));
         EXPECT_EQ(Hex(cert), Narrow(EnvOf(TEXT("BM_TOKEN_CHILD_CERT"))));
+    } else if (mode == TEXT("regen")) {
+        CryptProv prov;
+        CryptKey key;
+        ASSERT_EQ(0u, Acquire(prov, EnvOf(TEXT("BM_TOKEN_CHILD_CONTAINER")), pwszProv, 0));
+        ASSERT_TRUE(CryptGenKey(prov.get(), SM2_SIGN, 0, key.put())) << std::hex << GetLastError();
     } else if (mode == TEXT("create")) {
         WString prefix = EnvOf(TEXT("BM_TOKEN_CHILD_CONTAINER"));
         for (int i = 0; i < 15; ++i) {
@@ -316,4 +321,28 @@ TEST(TokenStoreFile, TwoProcessesCreatingContainersAtOnceLoseNothing)
     std::vector<std::string> listed = EnumContainers(prov.get(), dwEnd);
     EXPECT_EQ(30u, listed.size());
     EXPECT_EQ(30u, std::set<std::string>(listed.begin(), listed.end()).size());
+}
+
+TEST(TokenStoreFile, AProcessKeepingTheTokenLoadedSeesWhatAnotherChanged)
+{
+    IsolatedStore store;
+    // This context keeps the provider, and so what it has read of the store, loaded throughout.
+    CryptProv keepLoaded;
+    ASSERT_EQ(0u, Acquire(keepLoaded, WString(), SM2_PROV, CRYPT_VERIFYCONTEXT));
+    TokenContainer container(SM2_PROV);
+    ASSERT_EQ(0u, container.GenKey(SM2_SIGN, 0));
+    container.Release();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(0u, container.Open());
+        const ByteBuffer before = container.PublicBlob(AT_SIGNATURE);
+        container.Release();
+        // The new key has the size of the old one: the store file keeps its size.
+        EXPECT_EQ(0u, RunChild({{TEXT("BM_TOKEN_CHILD"), TEXT("regen")}, {TEXT("BM_TOKEN_CHILD_CONTAINER"), container.Name()}}));
+        ASSERT_EQ(0u, container.Open());
+        const ByteBuffer after = container.PublicBlob(AT_SIGNATURE);
+        EXPECT_EQ(140u, after.size());
+        EXPECT_NE(before, after);
+        container.Release();
+    }
 }
