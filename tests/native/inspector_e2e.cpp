@@ -84,26 +84,6 @@ bool Issue(Issued& issued)
     return true;
 }
 
-PkeyPtr KeyOf(const Bytes& spki)
-{
-    const unsigned char* p = spki.data();
-    PkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
-    return p == spki.data() + spki.size() ? std::move(key) : PkeyPtr();
-}
-
-bool Verifies(EVP_PKEY* key, bool sm2, const EVP_MD* md, const Bytes& data, const Bytes& sig)
-{
-    MdCtxPtr ctx(EVP_MD_CTX_new());
-    PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    if (sm2) {
-        // the token hashes ZA of the default identity first
-        EVP_PKEY_CTX_set1_id(pctx.get(), "1234567812345678", 16);
-        EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
-    }
-    return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
-           EVP_DigestVerify(ctx.get(), sig.data(), sig.size(), data.data(), data.size()) == 1;
-}
-
 // The container's entry in `containers --json`, or null.
 Json ListedContainer(const std::string& csp, const std::string& container)
 {

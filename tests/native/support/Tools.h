@@ -1,7 +1,9 @@
 // The project's own command-line tools as the end-to-end tests run them: the inspector under Wine and the
 // demo CA natively, each with its output collected from files (a pipe could be inherited by Wine's services).
 #pragma once
+#include "support/DerWalker.h"
 #include "support/Json.h"
+#include "support/OsslOwners.h"
 
 #include <gtest/gtest.h>
 
@@ -20,5 +22,11 @@ struct ToolRun {
 ::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run);
 // democa of this native build, with stdinText as its standard input.
 ::testing::AssertionResult RunDemoca(const std::vector<std::string>& args, const std::string& stdinText, ToolRun& run);
+
+// The key of a DER SubjectPublicKeyInfo; null unless it is exactly one.
+PkeyPtr KeyOf(const Bytes& spki);
+// A signature over data made by a container's key as the inspector prints it (SM2: ZA of the default
+// identity hashed first, as the tokens do).
+bool Verifies(EVP_PKEY* key, bool sm2, const EVP_MD* md, const Bytes& data, const Bytes& sig);
 
 }  // namespace bm
