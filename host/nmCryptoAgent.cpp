@@ -1,17 +1,91 @@
-// host/nmCryptoAgent.cpp — command wrappers: check and convert a request's arguments, call the agent once,
-// and express every outcome, good or bad, in the response object.
+// host/nmCryptoAgent.cpp — command wrappers: check and convert a request's arguments as the command's row names
+// them, call the agent once, and express every outcome, good or bad, in the response object.
 #include "host/nmCryptoAgent.h"
 
 #include "codec/Misc.h"
 #include "host/KestrovanHost.h"
 #include "trace/TraceHelper.h"
 
-#include <cstring>
+#include <array>
 #include <string>
 
 namespace {
 
 const char kVersion[] = "3.2.0.4";
+
+// The most arguments any row names; CommandArguments holds that many without allocating.
+constexpr size_t kMaxCommandArguments = 4;
+
+constexpr ArgumentKind kText = ArgumentKind::Text;
+constexpr ArgumentKind kInteger = ArgumentKind::Integer;
+
+constexpr std::span<const CommandArgument> kNone;
+constexpr CommandArgument kSetCSPInfoArguments[] = {{kInteger, TEXT("nKeyLength")}, {kText, TEXT("CSPName")}};
+constexpr CommandArgument kSetKeyAlgorithmArguments[] = {{kText, TEXT("KeyAlgorithm")}};
+constexpr CommandArgument kRequestArguments[] = {
+    {kText, TEXT("SubjectDN")}, {kInteger, TEXT("nCertType")}, {kInteger, TEXT("nSignPrivateKeyGenerateFlags")}};
+constexpr CommandArgument kImportSignCertArguments[] = {
+    {kInteger, TEXT("nCertType")}, {kText, TEXT("SignCert")}, {kText, TEXT("ContainerName")}};
+constexpr CommandArgument kImportEncryptCertArguments[] = {
+    {kText, TEXT("EncryptedPrivateKey")}, {kText, TEXT("EncryptPublicCert")}, {kText, TEXT("ContainerName")},
+    {kInteger, TEXT("nEncryptCertPrivateKeyFlags")}};
+
+int VersionWrapper(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent*)
+{
+    return nmQORA_GetVersion(pResponseJSON, pJSONArgs);
+}
+
+int CheckHostWrapper(JsonPtr& pResponseJSON, const cJSON*, CCryptoAgent*) { return nmCheckHost(pResponseJSON); }
+
+// The command table, one row per command: request name, answer name, wrapper, arguments, the errorcode for
+// absent arguments or a wrong count, the errorcode without an agent (QORA_OK: calls none).
+constexpr NativeCommand kSetCSPInfo = {
+    "QORA_SetCSPInfo", "QORA_SetCSPInfo", nmQORA_SetCSPInfo, kSetCSPInfoArguments, -1, E_POINTER};
+constexpr NativeCommand kSetKeyAlgorithm = {
+    "QORA_SetKeyAlgorithm", "QORA_SetKeyAlgorithm", nmQORA_SetKeyAlgorithm, kSetKeyAlgorithmArguments, -1, E_POINTER};
+// Every failure of this command is answered as -1, a missing agent included.
+constexpr NativeCommand kGetContainer = {"QORA_GetContainer", "QORA_GetContainer", nmQORA_GetContainer, kNone, -1, -1};
+constexpr NativeCommand kGetVersion = {
+    "QORA_GetVersion", "QORA_GetVersion", VersionWrapper, kNone, E_INVALIDARG, QORA_OK};
+constexpr NativeCommand kGetLastErrorDesc = {
+    "GetLastErrorDesc", "GetLastErrorDesc", nmGetLastErrorDesc, kNone, E_INVALIDARG, E_POINTER};
+// Its arguments are not examined.
+constexpr NativeCommand kCheckHost = {"checkHost", "CheckHost", CheckHostWrapper, kNone, 0, QORA_OK};
+constexpr NativeCommand kPKCS10CertRequisition = {"QORA_PKCS10CertRequisition", "QORA_PKCS10CertRequisition",
+                                                  nmQORA_PKCS10CertRequisition, kRequestArguments, -1, E_POINTER};
+constexpr NativeCommand kPKCS10CertRequisitionwithMD5 = {"QORA_PKCS10CertRequisitionwithMD5",
+                                                         "QORA_PKCS10CertRequisitionwithMD5",
+                                                         nmQORA_PKCS10CertRequisitionwithMD5, kRequestArguments, -1,
+                                                         E_POINTER};
+constexpr NativeCommand kImportSignCert = {
+    "QORA_ImportSignCert", "QORA_ImportSignCert", nmQORA_ImportSignCert, kImportSignCertArguments, -1, E_POINTER};
+constexpr NativeCommand kImportEncryptCert = {"QORA_ImportEncryptCert", "QORA_ImportEncryptCert",
+                                              nmQORA_ImportEncryptCert, kImportEncryptCertArguments, -1, E_POINTER};
+
+constexpr const NativeCommand* g_apNativeCommands[] = {
+    &kSetCSPInfo,       &kSetKeyAlgorithm, &kGetContainer,          &kGetVersion,
+    &kGetLastErrorDesc, &kCheckHost,       &kPKCS10CertRequisition, &kPKCS10CertRequisitionwithMD5,
+    &kImportSignCert,   &kImportEncryptCert,
+};
+
+constexpr bool EveryRowFitsCommandArguments()
+{
+    for (const NativeCommand* pstCommand : g_apNativeCommands) {
+        if (pstCommand->arguments.size() > kMaxCommandArguments) return false;
+    }
+    return true;
+}
+static_assert(EveryRowFitsCommandArguments(), "a row names more arguments than CommandArguments holds");
+
+// One request's arguments by position: a text position holds its BSTR, an integer position its LONG (the other
+// kind's slot stays null or 0).
+struct CommandArguments {
+    std::array<BString, kMaxCommandArguments> abstrText;
+    std::array<LONG, kMaxCommandArguments> alInteger = {};
+
+    BSTR Text(size_t nIndex) const { return abstrText[nIndex].get(); }
+    LONG Integer(size_t nIndex) const { return alInteger[nIndex]; }
+};
 
 // The trace shows a reader's positive code in its Windows form; the response keeps the code as read.
 #define READ_FAIL_IF(nResult, step)                                                                          \
@@ -30,6 +104,15 @@ WString StepLabel(const WCHAR* pwszStep, const WCHAR* pwszArgument)
     wstr += TEXT("(");
     wstr += pwszArgument;
     wstr += TEXT(")");
+    return wstr;
+}
+
+// The count test as the row's own condition reads: "3 != nArgsCount".
+WString CountReason(size_t nArgsWanted)
+{
+    WString wstr;
+    for (const char ch : std::to_string(nArgsWanted)) wstr += static_cast<WCHAR>(ch);
+    wstr += TEXT(" != nArgsCount");
     return wstr;
 }
 
@@ -61,21 +144,76 @@ HRESULT ReadIntArgument(const TraceHelper& scope, const cJSON* pJSONArgs, int nI
     return QORA_OK;
 }
 
-// The agent's text outcome in UTF-8; the agent's string is released here.
-HRESULT TextOutcome(const TraceHelper& scope, BSTR bstrOutcome, const WCHAR* pwszOutcome, std::string& strOutcome)
+// The opening of every command that looks at "params": present, exactly the row's count, the agent there when
+// the command calls one, then each argument read in position order (a text converted before the next is read).
+// Traces under the wrapper's scope; the first failure ends the reading and is the command's errorcode.
+HRESULT ReadCommandArguments(const TraceHelper& scope, const NativeCommand& stCommand, const cJSON* pJSONArgs,
+                             const CCryptoAgent* pobjCryptoAgent, CommandArguments& args)
 {
-    BString owner(bstrOutcome);
-    HRESULT hResult = UTF16ToUTF8(bstrOutcome, strOutcome);
-    FAIL_IF(FAILED(hResult), hResult, StepLabel(TEXT("UTF16ToUTF8"), pwszOutcome).c_str());
+    FAIL_IF_REASON(NULL == pJSONArgs, stCommand.nArgsError, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
+    const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
+    const size_t nArgsWanted = stCommand.arguments.size();
+    FAIL_IF_REASON(static_cast<size_t>(nArgsCount) != nArgsWanted, stCommand.nArgsError,
+                   TEXT("Check parameter(Args count)"), CountReason(nArgsWanted).c_str());
+    if (stCommand.hrNoAgent != QORA_OK)
+        FAIL_IF(NULL == pobjCryptoAgent, stCommand.hrNoAgent, TEXT("Check parameter(pobjCryptoAgent)"));
+
+    for (size_t nIndex = 0; nIndex < nArgsWanted; ++nIndex) {
+        const CommandArgument& stArgument = stCommand.arguments[nIndex];
+        const int nPosition = static_cast<int>(nIndex);
+        const HRESULT hResult =
+            stArgument.eKind == ArgumentKind::Text
+                ? ReadTextArgument(scope, pJSONArgs, nPosition, stArgument.pwszName, args.abstrText[nIndex])
+                : ReadIntArgument(scope, pJSONArgs, nPosition, stArgument.pwszName, args.alInteger[nIndex]);
+        if (hResult != QORA_OK) return hResult;
+    }
     return QORA_OK;
 }
 
-int RespondBoolean(JsonPtr& pResponseJSON, const char* pszName, HRESULT hResult, VARIANT_BOOL bOutcome)
+// The step of the agent call, "pobjCryptoAgent->" and the command's own name: "pobjCryptoAgent->QORA_SetCSPInfo".
+WString AgentCallStep(const NativeCommand& stCommand)
 {
-    const BYTE byResult = (hResult == QORA_OK && bOutcome == VARIANT_TRUE) ? 1 : 0;
-    ConstructResponseJSON(pResponseJSON, pszName, static_cast<int>(hResult),
+    WString wstr = TEXT("pobjCryptoAgent->");
+    for (const char* pch = stCommand.pszResponseName; *pch != 0; ++pch) wstr += static_cast<WCHAR>(*pch);
+    return wstr;
+}
+
+// A command whose agent call gives a boolean: the row's arguments, the call, and "result" true exactly when the call
+// succeeded with the agent's flag VARIANT_TRUE (-1).
+template <typename Call>
+int RespondBooleanCommand(const TraceHelper& scope, JsonPtr& pResponseJSON, const NativeCommand& stCommand,
+                          const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent, Call call)
+{
+    VARIANT_BOOL bOutcome = VARIANT_FALSE;
+    const HRESULT hrOutcome = [&]() -> HRESULT {
+        CommandArguments args;
+        HRESULT hResult = ReadCommandArguments(scope, stCommand, pJSONArgs, pobjCryptoAgent, args);
+        if (hResult != QORA_OK) return hResult;
+        hResult = call(args, &bOutcome);
+        FAIL_IF_REASON(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str(), TEXT("FAILED(hResult)"));
+        return QORA_OK;
+    }();
+    const BYTE byResult = (hrOutcome == QORA_OK && bOutcome == VARIANT_TRUE) ? 1 : 0;
+    ConstructResponseJSON(pResponseJSON, stCommand.pszResponseName, static_cast<int>(hrOutcome),
                           byResult != 0 ? JSON_VALUE_TRUE : JSON_VALUE_FALSE, &byResult);
     return 0;
+}
+
+// A command whose agent call gives a text: the row's arguments, the call, and the text in UTF-8 (its step label
+// "UTF16ToUTF8(<pwszOutcome>)"); the agent's string is released here.
+template <typename Call>
+HRESULT CallForText(const TraceHelper& scope, const NativeCommand& stCommand, const cJSON* pJSONArgs,
+                    CCryptoAgent* pobjCryptoAgent, const WCHAR* pwszOutcome, Call call, std::string& strOutcome)
+{
+    CommandArguments args;
+    HRESULT hResult = ReadCommandArguments(scope, stCommand, pJSONArgs, pobjCryptoAgent, args);
+    if (hResult != QORA_OK) return hResult;
+    BString bstrOutcome;
+    hResult = call(args, bstrOutcome.put());
+    FAIL_IF_REASON(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str(), TEXT("FAILED(hResult)"));
+    hResult = UTF16ToUTF8(bstrOutcome.get(), strOutcome);
+    FAIL_IF(FAILED(hResult), hResult, StepLabel(TEXT("UTF16ToUTF8"), pwszOutcome).c_str());
+    return QORA_OK;
 }
 
 int RespondText(JsonPtr& pResponseJSON, const char* pszName, HRESULT hResult, const std::string& strOutcome)
@@ -95,51 +233,20 @@ bool EqualsAsciiIgnoringCase(const char* pszA, const char* pszB)
     }
 }
 
-// The command table. The enrolment and inventory commands join it as further rows.
-const NativeCommand g_astNativeCommands[] = {
-    {"QORA_SetCSPInfo", nmQORA_SetCSPInfo},
-    {"QORA_SetKeyAlgorithm", nmQORA_SetKeyAlgorithm},
-    {"QORA_GetContainer", nmQORA_GetContainer},
-    {"QORA_GetVersion", [](JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent*) {
-         return nmQORA_GetVersion(pResponseJSON, pJSONArgs);
-     }},
-    {"GetLastErrorDesc", nmGetLastErrorDesc},
-    {"checkHost", [](JsonPtr& pResponseJSON, const cJSON*, CCryptoAgent*) { return nmCheckHost(pResponseJSON); }},
-    {"QORA_PKCS10CertRequisition", nmQORA_PKCS10CertRequisition},
-    {"QORA_PKCS10CertRequisitionwithMD5", nmQORA_PKCS10CertRequisitionwithMD5},
-};
-
 using RequestOperation = HRESULT (CCryptoAgent::*)(BSTR, LONG, LONG, BSTR*);
 
 // Both request commands: SubjectDN, nCertType, nSignPrivateKeyGenerateFlags in, the Base64 request out.
 int RespondRequest(const TraceHelper& scope, JsonPtr& pResponseJSON, const cJSON* pJSONArgs,
-                   CCryptoAgent* pobjCryptoAgent, const char* pszName, RequestOperation pfnOperation,
-                   const WCHAR* pwszOperationStep)
+                   CCryptoAgent* pobjCryptoAgent, const NativeCommand& stCommand, RequestOperation pfnOperation)
 {
     std::string strRequest;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, -1, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(3 != nArgsCount, -1, TEXT("Check parameter(Args count)"));
-        FAIL_IF(NULL == pobjCryptoAgent, E_POINTER, TEXT("Check parameter(pobjCryptoAgent)"));
-
-        BString bstrSubjectDN;
-        HRESULT hResult = ReadTextArgument(scope, pJSONArgs, 0, TEXT("SubjectDN"), bstrSubjectDN);
-        if (hResult != QORA_OK) return hResult;
-        LONG lCertType = 0;
-        hResult = ReadIntArgument(scope, pJSONArgs, 1, TEXT("nCertType"), lCertType);
-        if (hResult != QORA_OK) return hResult;
-        LONG lGenerateFlags = 0;
-        hResult = ReadIntArgument(scope, pJSONArgs, 2, TEXT("nSignPrivateKeyGenerateFlags"), lGenerateFlags);
-        if (hResult != QORA_OK) return hResult;
-
-        BSTR bstrRequest = nullptr;
-        hResult = (pobjCryptoAgent->*pfnOperation)(bstrSubjectDN.get(), lCertType, lGenerateFlags, &bstrRequest);
-        BString owner(bstrRequest);
-        FAIL_IF_REASON(FAILED(hResult), hResult, pwszOperationStep, TEXT("FAILED(hResult)"));
-        return TextOutcome(scope, owner.release(), TEXT("P10CertRequisition"), strRequest);
-    }();
-    return RespondText(pResponseJSON, pszName, hrOutcome, strRequest);
+    const HRESULT hrOutcome = CallForText(
+        scope, stCommand, pJSONArgs, pobjCryptoAgent, TEXT("P10CertRequisition"),
+        [&](const CommandArguments& args, BSTR* pbstrRequest) {
+            return (pobjCryptoAgent->*pfnOperation)(args.Text(0), args.Integer(1), args.Integer(2), pbstrRequest);
+        },
+        strRequest);
+    return RespondText(pResponseJSON, stCommand.pszResponseName, hrOutcome, strRequest);
 }
 
 }  // namespace
@@ -149,9 +256,9 @@ int Invoke(JsonPtr& pResponseJSON, const char* pszFuncName, const cJSON* pJSONAr
     TraceHelper scope(TEXT("Invoke"));
     TraceNarrowValue(TRACE_FLAG_INFO, TEXT("pszFuncName"), pszFuncName);
     if (pszFuncName != nullptr) {
-        for (const NativeCommand& stCommand : g_astNativeCommands) {
-            if (EqualsAsciiIgnoringCase(stCommand.pszRequestName, pszFuncName))
-                return stCommand.pfnWrapper(pResponseJSON, pJSONArgs, g_pobjCryptoAgent);
+        for (const NativeCommand* pstCommand : g_apNativeCommands) {
+            if (EqualsAsciiIgnoringCase(pstCommand->pszRequestName, pszFuncName))
+                return pstCommand->pfnWrapper(pResponseJSON, pJSONArgs, g_pobjCryptoAgent);
         }
     }
     TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Find command"), TEXT("no command of that name"), -1);
@@ -161,97 +268,54 @@ int Invoke(JsonPtr& pResponseJSON, const char* pszFuncName, const cJSON* pJSONAr
 int nmQORA_SetCSPInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmQORA_SetCSPInfo"));
-    VARIANT_BOOL bResult = VARIANT_FALSE;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, -1, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(2 != nArgsCount, -1, TEXT("Check parameter(Args count)"));
-        FAIL_IF(NULL == pobjCryptoAgent, E_POINTER, TEXT("Check parameter(pobjCryptoAgent)"));
-
-        LONG lKeyLength = 0;
-        HRESULT hResult = ReadIntArgument(scope, pJSONArgs, 0, TEXT("nKeyLength"), lKeyLength);
-        if (hResult != QORA_OK) return hResult;
-        BString bstrCSPName;
-        hResult = ReadTextArgument(scope, pJSONArgs, 1, TEXT("CSPName"), bstrCSPName);
-        if (hResult != QORA_OK) return hResult;
-
-        hResult = pobjCryptoAgent->QORA_SetCSPInfo(lKeyLength, bstrCSPName.get(), &bResult);
-        FAIL_IF(FAILED(hResult), hResult, TEXT("pobjCryptoAgent->QORA_SetCSPInfo"));
-        return QORA_OK;
-    }();
-    return RespondBoolean(pResponseJSON, "QORA_SetCSPInfo", hrOutcome, bResult);
+    return RespondBooleanCommand(scope, pResponseJSON, kSetCSPInfo, pJSONArgs, pobjCryptoAgent,
+                                 [&](const CommandArguments& args, VARIANT_BOOL* pbResult) {
+                                     return pobjCryptoAgent->QORA_SetCSPInfo(args.Integer(0), args.Text(1), pbResult);
+                                 });
 }
 
 int nmQORA_SetKeyAlgorithm(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmQORA_SetKeyAlgorithm"));
-    VARIANT_BOOL bResult = VARIANT_FALSE;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, -1, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(1 != nArgsCount, -1, TEXT("Check parameter(Args count)"));
-        FAIL_IF(NULL == pobjCryptoAgent, E_POINTER, TEXT("Check parameter(pobjCryptoAgent)"));
-
-        BString bstrKeyAlgorithm;
-        HRESULT hResult = ReadTextArgument(scope, pJSONArgs, 0, TEXT("KeyAlgorithm"), bstrKeyAlgorithm);
-        if (hResult != QORA_OK) return hResult;
-
-        hResult = pobjCryptoAgent->QORA_SetKeyAlgorithm(bstrKeyAlgorithm.get(), &bResult);
-        FAIL_IF(FAILED(hResult), hResult, TEXT("pobjCryptoAgent->QORA_SetKeyAlgorithm"));
-        return QORA_OK;
-    }();
-    return RespondBoolean(pResponseJSON, "QORA_SetKeyAlgorithm", hrOutcome, bResult);
+    return RespondBooleanCommand(scope, pResponseJSON, kSetKeyAlgorithm, pJSONArgs, pobjCryptoAgent,
+                                 [&](const CommandArguments& args, VARIANT_BOOL* pbResult) {
+                                     return pobjCryptoAgent->QORA_SetKeyAlgorithm(args.Text(0), pbResult);
+                                 });
 }
 
 int nmQORA_GetContainer(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmQORA_GetContainer"));
     std::string strContainer;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, -1, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(0 != nArgsCount, -1, TEXT("Check parameter(Args count)"));
-        FAIL_IF(NULL == pobjCryptoAgent, -1, TEXT("Check parameter(pobjCryptoAgent)"));
-
-        BSTR bstrContainer = nullptr;
-        HRESULT hResult = pobjCryptoAgent->QORA_GetContainer(&bstrContainer);
-        BString owner(bstrContainer);
-        FAIL_IF(FAILED(hResult), hResult, TEXT("pobjCryptoAgent->QORA_GetContainer"));
-        return TextOutcome(scope, owner.release(), TEXT("Container"), strContainer);
-    }();
+    const HRESULT hrOutcome = CallForText(
+        scope, kGetContainer, pJSONArgs, pobjCryptoAgent, TEXT("Container"),
+        [&](const CommandArguments&, BSTR* pbstrContainer) {
+            return pobjCryptoAgent->QORA_GetContainer(pbstrContainer);
+        },
+        strContainer);
     // Every failure of this command, the agent's included, is reported as -1.
-    return RespondText(pResponseJSON, "QORA_GetContainer", hrOutcome == QORA_OK ? QORA_OK : -1, strContainer);
+    return RespondText(pResponseJSON, kGetContainer.pszResponseName, hrOutcome == QORA_OK ? QORA_OK : -1, strContainer);
 }
 
 int nmQORA_GetVersion(JsonPtr& pResponseJSON, const cJSON* pJSONArgs)
 {
     TraceHelper scope(TEXT("nmQORA_GetVersion"));
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, E_INVALIDARG, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(0 != nArgsCount, E_INVALIDARG, TEXT("Check parameter(Args count)"));
-        return QORA_OK;
-    }();
-    return RespondText(pResponseJSON, "QORA_GetVersion", hrOutcome, kVersion);
+    CommandArguments args;
+    const HRESULT hrOutcome = ReadCommandArguments(scope, kGetVersion, pJSONArgs, nullptr, args);
+    return RespondText(pResponseJSON, kGetVersion.pszResponseName, hrOutcome, kVersion);
 }
 
 int nmGetLastErrorDesc(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmGetLastErrorDesc"));
     std::string strErrorDesc;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        FAIL_IF_REASON(NULL == pJSONArgs, E_INVALIDARG, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
-        const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-        FAIL_IF(0 != nArgsCount, E_INVALIDARG, TEXT("Check parameter(Args count)"));
-        FAIL_IF(NULL == pobjCryptoAgent, E_POINTER, TEXT("Check parameter(pobjCryptoAgent)"));
-
-        BSTR bstrErrorDesc = nullptr;
-        HRESULT hResult = pobjCryptoAgent->GetLastErrorDesc(&bstrErrorDesc);
-        BString owner(bstrErrorDesc);
-        FAIL_IF(FAILED(hResult), hResult, TEXT("pobjCryptoAgent->GetLastErrorDesc"));
-        return TextOutcome(scope, owner.release(), TEXT("ErrorDesc"), strErrorDesc);
-    }();
-    return RespondText(pResponseJSON, "GetLastErrorDesc", hrOutcome, strErrorDesc);
+    const HRESULT hrOutcome = CallForText(
+        scope, kGetLastErrorDesc, pJSONArgs, pobjCryptoAgent, TEXT("ErrorDesc"),
+        [&](const CommandArguments&, BSTR* pbstrErrorDesc) {
+            return pobjCryptoAgent->GetLastErrorDesc(pbstrErrorDesc);
+        },
+        strErrorDesc);
+    return RespondText(pResponseJSON, kGetLastErrorDesc.pszResponseName, hrOutcome, strErrorDesc);
 }
 
 int nmCheckHost(JsonPtr& pResponseJSON)
@@ -259,22 +323,41 @@ int nmCheckHost(JsonPtr& pResponseJSON)
     TraceHelper scope(TEXT("nmCheckHost"));
     // Lets a page learn that the host is installed and reachable; the arguments do not matter.
     const INT32 nResult = 0;
-    ConstructResponseJSON(pResponseJSON, "CheckHost", QORA_OK, JSON_VALUE_INT, &nResult);
+    ConstructResponseJSON(pResponseJSON, kCheckHost.pszResponseName, QORA_OK, JSON_VALUE_INT, &nResult);
     return 0;
 }
 
 int nmQORA_PKCS10CertRequisition(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisition"));
-    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, "QORA_PKCS10CertRequisition",
-                          &CCryptoAgent::QORA_PKCS10CertRequisition,
-                          TEXT("pobjCryptoAgent->QORA_PKCS10CertRequisition"));
+    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, kPKCS10CertRequisition,
+                          &CCryptoAgent::QORA_PKCS10CertRequisition);
 }
 
 int nmQORA_PKCS10CertRequisitionwithMD5(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
 {
     TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisitionwithMD5"));
-    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, "QORA_PKCS10CertRequisitionwithMD5",
-                          &CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5,
-                          TEXT("pobjCryptoAgent->QORA_PKCS10CertRequisitionwithMD5"));
+    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, kPKCS10CertRequisitionwithMD5,
+                          &CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5);
+}
+
+int nmQORA_ImportSignCert(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_ImportSignCert"));
+    return RespondBooleanCommand(scope, pResponseJSON, kImportSignCert, pJSONArgs, pobjCryptoAgent,
+                                 [&](const CommandArguments& args, VARIANT_BOOL* pbDone) {
+                                     return pobjCryptoAgent->QORA_ImportSignCert(args.Integer(0), args.Text(1),
+                                                                                 args.Text(2), pbDone);
+                                 });
+}
+
+int nmQORA_ImportEncryptCert(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_ImportEncryptCert"));
+    return RespondBooleanCommand(scope, pResponseJSON, kImportEncryptCert, pJSONArgs, pobjCryptoAgent,
+                                 [&](const CommandArguments& args, VARIANT_BOOL* pbDone) {
+                                     return pobjCryptoAgent->QORA_ImportEncryptCert(args.Text(0), args.Text(1),
+                                                                                    args.Text(2), args.Integer(3),
+                                                                                    pbDone);
+                                 });
 }

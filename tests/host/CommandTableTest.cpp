@@ -2,10 +2,16 @@
 // and settings that carry over to later requests.
 #include "host/KestrovanHost.h"
 #include "host/nmCryptoAgent.h"
+#include "trace/Trace.h"
+
+#include "TakeFile.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -207,4 +213,143 @@ TEST_F(CommandTable, RequestCommandAnswersTheRequestTextAndLeavesTheContainer)
     EXPECT_TRUE(CryptAcquireContextW(&hProv, wszContainer, TEXT("Microsoft Base Cryptographic Provider v1.0"),
                                      PROV_RSA_FULL, CRYPT_DELETEKEYSET))
         << "the container named by QORA_GetContainer exists";
+}
+
+namespace {
+
+// A row's case: the request, and the errorcode that refuses it before the agent is asked, or 0 when the
+// arguments are well formed and the answer is the agent's own.
+struct ImportCase {
+    const char* pszFunction;
+    std::string strParams;
+    long lRefused;
+};
+
+std::string AnswerOf(const char* pszFunction, long lErrorCode)
+{
+    return std::string(R"({"function":")") + pszFunction + R"(","errorcode":)" + std::to_string(lErrorCode) +
+           R"(,"result":false})";
+}
+
+// Failure lines written while fn runs, from the file sink.
+template <typename Fn>
+std::string TracedFailures(Fn fn)
+{
+    char szTemp[MAX_PATH] = {}, szTrace[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, szTemp);
+    GetTempFileNameA(szTemp, "bmc", 0, szTrace);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", szTrace);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", "0x3");
+    TraceInitialize();
+    fn();
+    TraceUninitialize();
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FILE", nullptr);
+    SetEnvironmentVariableA("BRINDLEMARK_TRACE_FLAGS", nullptr);
+    return TakeFile(szTrace);
+}
+
+// The wrappers' failure lines, "FAILED <code> [nmCryptoAgent(<line>):] <function> - <step> [Reason:<reason>]".
+std::vector<std::string> WrapperFailures(const std::string& strTrace)
+{
+    std::vector<std::string> vecLines;
+    std::istringstream in(strTrace);
+    for (std::string strLine; std::getline(in, strLine);) {
+        if (strLine.find("[nmCryptoAgent(") != std::string::npos) vecLines.push_back(strLine);
+    }
+    return vecLines;
+}
+
+std::string Hex(long lCode)
+{
+    char sz[16];
+    snprintf(sz, sizeof(sz), "0x%08lx", static_cast<unsigned long>(lCode));
+    return sz;
+}
+
+}  // namespace
+
+// Counts and kinds are refused with the row's codes before the agent is asked; a well-formed call is answered with
+// the agent's own code (these texts are no certificates, so a failure) and "result": false.
+TEST_F(CommandTable, ImportCommandsReadTheirArgumentsInOrder)
+{
+    const char* const kSign = "QORA_ImportSignCert";
+    const char* const kEncrypt = "QORA_ImportEncryptCert";
+    const long kWrongType = -1610141180;
+    for (const ImportCase& c : std::vector<ImportCase>{
+             {kSign, "[]", -1},
+             {kSign, R"([1,"cert"])", -1},
+             {kSign, R"([1,"cert","c",0])", -1},
+             {kSign, R"("1,cert,c")", -1},
+             // Position 0 is the certificate type, a number; the text positions take no numbers.
+             {kSign, R"(["cert",1,"c"])", kWrongType},
+             {kSign, R"([1,2,"c"])", kWrongType},
+             {kSign, R"([1,"cert",3])", kWrongType},
+             {kSign, R"([{"value":1},"cert","c"])", kWrongType},
+             {kSign, R"([1,"cert","c"])", 0},
+             {kSign, R"([{"param":2},{"param":"cert"},{"param":" c "}])", 0},
+             {kSign, R"({"t":1,"s":"cert","c":"c"})", 0},
+             {kEncrypt, R"(["k","p7","c"])", -1},
+             {kEncrypt, R"(["k","p7","c",0,0])", -1},
+             {kEncrypt, "{}", -1},
+             {kEncrypt, R"([1,"p7","c",0])", kWrongType},
+             {kEncrypt, R"(["k",{"param":1},"c",0])", kWrongType},
+             {kEncrypt, R"(["k","p7",null,0])", kWrongType},
+             {kEncrypt, R"(["k","p7","c","0"])", kWrongType},
+             {kEncrypt, R"(["k","p7","c",0])", 0},
+             // Empty texts are the agent's to refuse.
+             {kEncrypt, R"(["","","",1])", 0},
+             {kEncrypt, R"([{"param":"k"},"p7","c",-2147483648])", 0},
+         }) {
+        const std::string strRequest = std::string(R"({"function":")") + c.pszFunction + R"(","params":)" + c.strParams + "}";
+        SCOPED_TRACE(strRequest);
+        // A refused setting leaves a known last result, which only a call that reaches the agent replaces.
+        Answer(R"({"function":"QORA_SetKeyAlgorithm","params":["DSA"]})");
+        const HRESULT hrBefore = m_pAgent->LastResult();
+        const std::string strAnswer = Answer(strRequest);
+        if (c.lRefused != 0) {
+            EXPECT_EQ(strAnswer, AnswerOf(c.pszFunction, c.lRefused));
+            EXPECT_EQ(m_pAgent->LastResult(), hrBefore) << "the agent was asked";
+        } else {
+            EXPECT_NE(m_pAgent->LastResult(), hrBefore) << "the agent was not asked";
+            EXPECT_LT(m_pAgent->LastResult(), 0);
+            EXPECT_EQ(strAnswer, AnswerOf(c.pszFunction, m_pAgent->LastResult()));
+        }
+    }
+}
+
+// The reader traces under the wrapper's name with the row's argument names; the first failure is the only one.
+TEST_F(CommandTable, ArgumentFailuresAreTracedWithTheRowsNames)
+{
+    struct TraceCase {
+        std::string strRequest;
+        long lCode;                  // 0: the agent's last result
+        std::string strStepAndReason;
+    };
+    for (const TraceCase& c : std::vector<TraceCase>{
+             {R"({"function":"QORA_ImportEncryptCert","params":[1,"p7",2,"x"]})", -1610141180,
+              "nmQORA_ImportEncryptCert - ConverJSONArrayItemtoNULLEndString(EncryptedPrivateKey) [Reason:QORA_OK != nResult]"},
+             {R"({"function":"QORA_ImportEncryptCert","params":["k","p7","c","0"]})", -1610141180,
+              "nmQORA_ImportEncryptCert - ConverJSONArrayItemtoint(nEncryptCertPrivateKeyFlags) [Reason:QORA_OK != nResult]"},
+             {R"({"function":"QORA_ImportEncryptCert","params":["k","p7","c",0]})", 0,
+              "nmQORA_ImportEncryptCert - pobjCryptoAgent->QORA_ImportEncryptCert [Reason:FAILED(hResult)]"},
+             {R"({"function":"QORA_ImportSignCert","params":["c",1,"x"]})", -1610141180,
+              "nmQORA_ImportSignCert - ConverJSONArrayItemtoint(nCertType) [Reason:QORA_OK != nResult]"},
+             {R"({"function":"QORA_ImportSignCert","params":[1,"c"]})", -1,
+              "nmQORA_ImportSignCert - Check parameter(Args count) [Reason:3 != nArgsCount]"},
+             {R"({"function":"QORA_ImportSignCert","params":[1,"c","x"]})", 0,
+              "nmQORA_ImportSignCert - pobjCryptoAgent->QORA_ImportSignCert [Reason:FAILED(hResult)]"},
+             {R"({"function":"QORA_SetCSPInfo","params":[1024]})", -1,
+              "nmQORA_SetCSPInfo - Check parameter(Args count) [Reason:2 != nArgsCount]"},
+             {R"({"function":"QORA_GetVersion","params":[0]})", static_cast<long>(E_INVALIDARG),
+              "nmQORA_GetVersion - Check parameter(Args count) [Reason:0 != nArgsCount]"},
+         }) {
+        SCOPED_TRACE(c.strRequest);
+        const std::string strTrace = TracedFailures([&] { Answer(c.strRequest); });
+        const std::vector<std::string> vecLines = WrapperFailures(strTrace);
+        ASSERT_EQ(vecLines.size(), 1u) << strTrace;
+        const long lCode = c.lCode != 0 ? c.lCode : static_cast<long>(m_pAgent->LastResult());
+        EXPECT_NE(vecLines[0].find(" FAILED " + Hex(lCode) + " [nmCryptoAgent("), std::string::npos) << vecLines[0];
+        const std::string strTail = "):] " + c.strStepAndReason;
+        EXPECT_EQ(vecLines[0].substr(vecLines[0].size() - std::min(vecLines[0].size(), strTail.size())), strTail);
+    }
 }
