@@ -62,10 +62,17 @@ constexpr NativeCommand kImportSignCert = {
 constexpr NativeCommand kImportEncryptCert = {"QORA_ImportEncryptCert", "QORA_ImportEncryptCert",
                                               nmQORA_ImportEncryptCert, kImportEncryptCertArguments, -1, E_POINTER};
 
+constexpr NativeCommand kGetCSPInfo = {
+    "QORA_GetCSPInfo", "QORA_GetCSPInfo", nmQORA_GetCSPInfo, kNone, E_INVALIDARG, E_POINTER};
+constexpr NativeCommand kHavePermissiontoGenerateKeyPair = {"QORA_HavePermissiontoGenerateKeyPair",
+                                                            "QORA_HavePermissiontoGenerateKeyPair",
+                                                            nmQORA_HavePermissiontoGenerateKeyPair, kNone,
+                                                            E_INVALIDARG, E_POINTER};
+
 constexpr const NativeCommand* g_apNativeCommands[] = {
     &kSetCSPInfo,       &kSetKeyAlgorithm, &kGetContainer,          &kGetVersion,
     &kGetLastErrorDesc, &kCheckHost,       &kPKCS10CertRequisition, &kPKCS10CertRequisitionwithMD5,
-    &kImportSignCert,   &kImportEncryptCert,
+    &kImportSignCert,   &kImportEncryptCert, &kGetCSPInfo,          &kHavePermissiontoGenerateKeyPair,
 };
 
 constexpr bool EveryRowFitsCommandArguments()
@@ -359,5 +366,26 @@ int nmQORA_ImportEncryptCert(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCr
                                      return pobjCryptoAgent->QORA_ImportEncryptCert(args.Text(0), args.Text(1),
                                                                                     args.Text(2), args.Integer(3),
                                                                                     pbDone);
+                                 });
+}
+
+int nmQORA_GetCSPInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_GetCSPInfo"));
+    std::string strCSPInfo;
+    const HRESULT hrOutcome = CallForText(
+        scope, kGetCSPInfo, pJSONArgs, pobjCryptoAgent, TEXT("CSPInfo"),
+        [&](const CommandArguments&, BSTR* pbstrCSPInfo) { return pobjCryptoAgent->QORA_GetCSPInfo(pbstrCSPInfo); },
+        strCSPInfo);
+    return RespondText(pResponseJSON, kGetCSPInfo.pszResponseName, hrOutcome, strCSPInfo);
+}
+
+int nmQORA_HavePermissiontoGenerateKeyPair(JsonPtr& pResponseJSON, const cJSON* pJSONArgs,
+                                           CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_HavePermissiontoGenerateKeyPair"));
+    return RespondBooleanCommand(scope, pResponseJSON, kHavePermissiontoGenerateKeyPair, pJSONArgs, pobjCryptoAgent,
+                                 [&](const CommandArguments&, VARIANT_BOOL* pbPermitted) {
+                                     return pobjCryptoAgent->QORA_HavePermissiontoGenerateKeyPair(pbPermitted);
                                  });
 }

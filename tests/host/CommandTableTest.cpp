@@ -70,8 +70,12 @@ TEST_F(CommandTable, VersionHostCheckAndDispatch)
             {R"({"function":"QORA_GetVersio","params":[]})",
              R"({"function":"QORA_GetVersio", "errorcode":-2146893779, "result":false})"},
             // Commands that later work adds are unknown until then.
-            {R"({"function":"QORA_GetCSPInfo","params":[]})",
-             R"({"function":"QORA_GetCSPInfo", "errorcode":-2146893779, "result":false})"},
+            {R"({"function":"QORA_GetAllCertInfo","params":[""]})",
+             R"({"function":"QORA_GetAllCertInfo", "errorcode":-2146893779, "result":false})"},
+            {R"({"function":"QORA_GetCSPInfo","params":[1]})",
+             R"({"function":"QORA_GetCSPInfo","errorcode":-2147024809,"result":false})"},
+            {R"({"function":"QORA_HavePermissiontoGenerateKeyPair","params":["x"]})",
+             R"({"function":"QORA_HavePermissiontoGenerateKeyPair","errorcode":-2147024809,"result":false})"},
             {R"({"function":"QORA_GetVersion","randomId":"7"})", R"({"function":"", "errorcode":-2146893779, "result":false})"},
             {R"({"function":"QORA_GetVersion","params":[],"randomId":7})",
              R"({"function":"", "errorcode":-2146893779, "result":false})"},
@@ -352,4 +356,13 @@ TEST_F(CommandTable, ArgumentFailuresAreTracedWithTheRowsNames)
         const std::string strTail = "):] " + c.strStepAndReason;
         EXPECT_EQ(vecLines[0].substr(vecLines[0].size() - std::min(vecLines[0].size(), strTail.size())), strTail);
     }
+}
+
+TEST_F(CommandTable, ProviderListAndPermissionProbeAnswerTheAgentsValues)
+{
+    const std::string strList = Answer(R"({"function":"qora_getcspinfo","params":[]})");
+    EXPECT_EQ(strList.rfind(R"({"function":"QORA_GetCSPInfo","errorcode":0,"result":")", 0), 0u) << strList;
+    EXPECT_NE(strList.find("Microsoft Base Cryptographic Provider v1.0||"), std::string::npos) << strList;
+    EXPECT_EQ(Answer(R"({"function":"QORA_HavePermissiontoGenerateKeyPair","params":[],"randomId":"p"})"),
+              R"({"function":"QORA_HavePermissiontoGenerateKeyPair","errorcode":0,"result":true,"randomId":"p"})");
 }
