@@ -192,6 +192,8 @@ SESSION = [
         Step("GetLastErrorDesc", [], note="the same refusal, in Chinese"),
     ]),
     Step("QORA_GetContainer", [], result="", note="no request made yet"),
+    Step("QORA_GetCSPInfo", [], note="the CSPs this computer offers, joined by ||"),
+    Step("QORA_HavePermissiontoGenerateKeyPair", [], result=True, note="may key pairs be made here?"),
     Step("QORA_NoSuchFunction", [], errorcode=UNKNOWN_FUNCTION, result=False, note="an unknown function"),
 ]
 
