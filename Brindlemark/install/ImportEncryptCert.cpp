@@ -416,6 +416,7 @@ void PutAddress(BYTE* pb, const void* pv)
 
 // Where the parts of the platform's RSA private-key blob lie for a key of dwBits bits.
 struct RsaBlobLayout {
+    // Halves round up, as the platform lays out a key of an odd number of bytes.
     explicit RsaBlobLayout(DWORD dwBits) : cbFull(dwBits / 8), cbHalf((dwBits / 8 + 1) / 2) {}
     size_t cbFull;  // n and d
     size_t cbHalf;  // p, q, dP, dQ and qInv
@@ -462,7 +463,7 @@ private:
         BOOL bResult = CryptAcquireContextW(&hDeleted, wstrName.c_str(), kSoftProviderName, PROV_RSA_FULL,
                                             CRYPT_DELETEKEYSET);
         (void)STEP_FAILED_REASON(FALSE == bResult, ResultFromLastError(), TEXT("CryptAcquireContext-DeleteKeySet"),
-                           TEXT("FALSE == bResult"));
+                                 TEXT("FALSE == bResult"));
     }
     WString m_wstrName;
 };
@@ -629,7 +630,8 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     const DWORD dwProvType =
         wstrCSPName.find(TEXT("Microsoft Enhanced RSA and AES")) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
     CryptProv hContainer;
-    BOOL bResult = CryptAcquireContextW(hContainer.put(), wstrContainerName.c_str(), wstrCSPName.c_str(), dwProvType, 0);
+    BOOL bResult =
+        CryptAcquireContextW(hContainer.put(), wstrContainerName.c_str(), wstrCSPName.c_str(), dwProvType, 0);
     FAIL_IF_REASON(FALSE == bResult, ResultFromLastError(), TEXT("RSA CryptAcquireContext"), TEXT("1"));
 
     CryptKey hTempKey;
@@ -778,7 +780,8 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algId, const ByteBuffer& vecSessi
 
     TempContainer tempContainer;  // goes last, after the keys and the context below
     CryptProv hTempProv;
-    BOOL bResult = CryptAcquireContextW(hTempProv.put(), wstrTempContainer.c_str(), kSoftProviderName, PROV_RSA_FULL, 0);
+    BOOL bResult =
+        CryptAcquireContextW(hTempProv.put(), wstrTempContainer.c_str(), kSoftProviderName, PROV_RSA_FULL, 0);
     if (FALSE == bResult)
         bResult = CryptAcquireContextW(hTempProv.put(), wstrTempContainer.c_str(), kSoftProviderName, PROV_RSA_FULL,
                                        CRYPT_NEWKEYSET);
@@ -924,7 +927,8 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, const BYTE* pbEncryptedPriva
     ByteBuffer vecBlob;
     FAIL_IF_REASON(!TryResize(vecBlob, kRSAKeySpecBlobBytes), E_OUTOFMEMORY, TEXT("New buffer"),
                    TEXT("!pbEncryptedPrivateKeyBlob"));
-    FillRSAKeySpecBlob(vecBlob.data(), static_cast<DWORD>(lKeyLength), vecDer.data(), static_cast<DWORD>(vecDer.size()));
+    FillRSAKeySpecBlob(vecBlob.data(), static_cast<DWORD>(lKeyLength), vecDer.data(),
+                       static_cast<DWORD>(vecDer.size()));
 
     CryptKey hKey;
     BOOL bResult = CryptImportKey(hProv.get(), vecBlob.data(), kRSAKeySpecBlobBytes, 0, dwFlags, hKey.put());
