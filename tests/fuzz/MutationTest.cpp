@@ -152,3 +152,33 @@ TEST(Mutation, EnvelopeParsersAnswerCodes)
         }
     }
 }
+
+TEST(Mutation, PrivateKeyBlobAnswersCodes)
+{
+    // RSAPrivateKey of a 64-bit key: version, n (with its leading zero), e, d, p, q, dP, dQ, qInv.
+    ByteBuffer key = {0x30, 0x00, 0x02, 0x01, 0x00, 0x02, 0x09, 0x00};
+    for (BYTE b = 0xC1; b <= 0xC8; ++b) key.push_back(b);
+    for (BYTE b : {0x02, 0x03, 0x01, 0x00, 0x01, 0x02, 0x08, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68})
+        key.push_back(b);
+    for (BYTE first : {0x11, 0x21, 0x31, 0x41, 0x51})
+        for (BYTE b : {BYTE{0x02}, BYTE{0x04}, first, static_cast<BYTE>(first + 1), static_cast<BYTE>(first + 2),
+                       static_cast<BYTE>(first + 3)})
+            key.push_back(b);
+    key[1] = static_cast<BYTE>(key.size() - 2);
+    ByteBuffer seed;
+    ASSERT_EQ(getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(key.data(), static_cast<DWORD>(key.size()), 64, seed), QORA_OK);
+    const std::vector<ByteBuffer> corpus = {key};
+    std::mt19937 rng = Generator();
+    for (size_t i = 0; i < Iterations(); ++i) {
+        const ByteBuffer input = Mutate(key, corpus, rng);
+        ByteBuffer blob = {0xEE};
+        const HRESULT hResult =
+            getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(input.data(), static_cast<DWORD>(input.size()), 64, blob);
+        if (hResult == QORA_OK) {
+            ASSERT_EQ(blob.size(), 56u) << "input " << i;
+        } else {
+            ASSERT_TRUE(hResult == QORA_E_IMPORT_ENCRYPT_CERT || hResult == E_OUTOFMEMORY) << std::hex << hResult;
+            ASSERT_EQ(blob, ByteBuffer{0xEE});
+        }
+    }
+}
