@@ -341,15 +341,33 @@ HRESULT CCryptoAgent::QORA_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_ImportEncryptCert"));
     LastErrorKeeper keepLastError;
-    return RecordResult([&]() -> HRESULT {
-        (void)bstrEncryptedPrivateKey;
-        (void)bstrP7Cert;
-        (void)bstrContainerName;
-        (void)lEncCertPrivKeyFlags;
-        (void)pbResult;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Import encrypt certificate"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+    const HRESULT hResult = RecordResult([&]() -> HRESULT {
+        REJECT_IF(pbResult == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        REJECT_IF_REASON(bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || bstrContainerName == NULL ||
+                             0 == bstrEncryptedPrivateKey[0] || 0 == bstrP7Cert[0] || 0 == bstrContainerName[0],
+                         E_INVALIDARG, TEXT("Invalid parameter."),
+                         TEXT("bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || bstrContainerName == NULL || "
+                              "0 == wcslen(bstrEncryptedPrivateKey) || 0 == wcslen(bstrP7Cert) || "
+                              "0 == wcslen(bstrContainerName)"));
+        TRACE_INFO_TEXT("bstrContainerName", bstrContainerName);
+        TRACE_INFO_VALUE("lEncCertPrivKeyFlags", lEncCertPrivKeyFlags);
+        const WString wstrEncryptedPrivateKey = TrimSpaces(WString(bstrEncryptedPrivateKey));
+        const WString wstrP7Cert = TrimSpaces(WString(bstrP7Cert));
+        m_wstrContainerName = TrimSpaces(WString(bstrContainerName));
+
+        const HRESULT hrImport = ImportEncryptCertEx(m_wstrCSPName, m_wstrContainerName, m_wstrKeyAlgorithm,
+                                                     wstrEncryptedPrivateKey, wstrP7Cert, m_lKeyLength,
+                                                     lEncCertPrivKeyFlags);
+        if (FAILED(hrImport) && !m_wstrFirstPairContainer.empty() && !m_wstrSecondPairContainer.empty())
+            DeleteMultiCertContainer(m_wstrFirstPairContainer, m_wstrSecondPairContainer, m_wstrCSPName);
+        REJECT_IF_REASON(FAILED(hrImport), hrImport, TEXT("ImportEncryptCertEx"), TEXT("FAILED(hResult)"));
+        *pbResult = VARIANT_TRUE;
+        return QORA_OK;
     });
+    // A pair ends with the encryption import, whatever its outcome.
+    m_wstrFirstPairContainer.clear();
+    m_wstrSecondPairContainer.clear();
+    return hResult;
 }
 
 HRESULT CCryptoAgent::QORA_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType, LONG lSignPrivKeyGenFlags,

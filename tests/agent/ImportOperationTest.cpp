@@ -119,3 +119,48 @@ TEST(AgentImport, DeleteMultiCertContainerSkipsEmptyNamesAndAlwaysSucceeds)
     EXPECT_FALSE(Exists(a.wstrContainer));
     EXPECT_EQ(DeleteMultiCertContainer(TEXT("{gone}"), TEXT("{gone too}"), kEnhanced), QORA_OK);
 }
+
+TEST(AgentImport, EncryptionImportEndsThePairAndDeletesItWhenItFails)
+{
+    struct Case {
+        const char* pszName;
+        const WCHAR* pwszEnvelope;
+        const WCHAR* pwszContainer;  // null: the request's container
+        HRESULT hWant;
+        bool bPairKept;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"empty container name", TEXT("x"), TEXT(""), E_INVALIDARG, true},
+             {"envelope with a bad device type", TEXT("0000000000000009"), nullptr, QORA_E_DEVICE_TYPE, false},
+         }) {
+        SCOPED_TRACE(c.pszName);
+        reqtest::ContainerSweeper sweeper(kEnhanced, PROV_RSA_FULL);
+        CCryptoAgent agent;
+        Configure(agent);
+        KeyAndCert first = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+        KeyAndCert second = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_SIGNATURE);
+        ASSERT_EQ(Import(agent, 3, first.wstrBase64, first.wstrContainer), QORA_OK);
+        ASSERT_EQ(Import(agent, 3, second.wstrBase64, second.wstrContainer), QORA_OK);
+
+        VARIANT_BOOL bDone = VARIANT_FALSE;
+        BString bstrEnvelope(SysAllocString(c.pwszEnvelope));
+        BString bstrCert(SysAllocString(first.wstrBase64.c_str()));
+        BString bstrContainer(SysAllocString(c.pwszContainer != nullptr ? c.pwszContainer : first.wstrContainer.c_str()));
+        EXPECT_EQ(agent.QORA_ImportEncryptCert(bstrEnvelope.get(), bstrCert.get(), bstrContainer.get(), 0, &bDone),
+                  c.hWant);
+        EXPECT_EQ(bDone, VARIANT_FALSE);
+        EXPECT_EQ(Exists(first.wstrContainer), c.bPairKept);
+        EXPECT_EQ(Exists(second.wstrContainer), c.bPairKept);
+        if (c.pwszContainer == nullptr) {
+            BSTR bstr = nullptr;
+            agent.QORA_GetContainer(&bstr);
+            BString owner(bstr);
+            EXPECT_TRUE(WString(bstr) == first.wstrContainer) << "the container is taken whatever the outcome";
+        }
+        // Either way the pair is over: the next type-3 call is a first half again (key spec 1).
+        KeyAndCert again = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+        EXPECT_EQ(Import(agent, 3, again.wstrBase64, again.wstrContainer), QORA_OK);
+        EXPECT_TRUE(Exists(again.wstrContainer));
+        for (const KeyAndCert* p : {&first, &second, &again}) RemoveCertificate(p->vecCert);
+    }
+}
