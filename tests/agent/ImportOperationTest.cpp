@@ -38,18 +38,6 @@ bool Exists(const WString& wstrContainer)
     return CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL, 0) != FALSE;
 }
 
-void RemoveCertificate(const ByteBuffer& vecCert)
-{
-    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
-    std::vector<PCCERT_CONTEXT> found;
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hStore.get(), pCert)) != nullptr)
-        if (pCert->cbCertEncoded == vecCert.size() && memcmp(pCert->pbCertEncoded, vecCert.data(), vecCert.size()) == 0)
-            found.push_back(CertDuplicateCertificateContext(pCert));
-    for (PCCERT_CONTEXT pFound : found) CertDeleteCertificateFromStore(pFound);
-    CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-}
-
 }  // namespace
 
 TEST(AgentImport, SigningImportArgumentsAndTypes)
@@ -69,7 +57,7 @@ TEST(AgentImport, SigningImportArgumentsAndTypes)
     EXPECT_EQ(Import(agent, 1, exchange.wstrBase64, exchange.wstrContainer, &bDone), QORA_OK);
     EXPECT_EQ(bDone, VARIANT_TRUE);
     EXPECT_TRUE(Exists(exchange.wstrContainer));
-    RemoveCertificate(exchange.vecCert);
+    RemoveFromMy(exchange.vecCert);
 }
 
 TEST(AgentImport, PairBookkeepingKeepsOrDeletesBothContainers)
@@ -104,10 +92,10 @@ TEST(AgentImport, PairBookkeepingKeepsOrDeletesBothContainers)
             KeyAndCert again = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
             EXPECT_EQ(Import(agent, 3, again.wstrBase64, again.wstrContainer), QORA_OK);
             EXPECT_TRUE(Exists(again.wstrContainer));
-            RemoveCertificate(again.vecCert);
+            RemoveFromMy(again.vecCert);
         }
-        RemoveCertificate(first.vecCert);
-        RemoveCertificate(second.vecCert);
+        RemoveFromMy(first.vecCert);
+        RemoveFromMy(second.vecCert);
     }
 }
 
@@ -161,6 +149,6 @@ TEST(AgentImport, EncryptionImportEndsThePairAndDeletesItWhenItFails)
         KeyAndCert again = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
         EXPECT_EQ(Import(agent, 3, again.wstrBase64, again.wstrContainer), QORA_OK);
         EXPECT_TRUE(Exists(again.wstrContainer));
-        for (const KeyAndCert* p : {&first, &second, &again}) RemoveCertificate(p->vecCert);
+        for (const KeyAndCert* p : {&first, &second, &again}) RemoveFromMy(p->vecCert);
     }
 }

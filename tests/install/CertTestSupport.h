@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace installtest {
 
@@ -48,7 +50,22 @@ inline KeyAndCert MakeKeyAndCert(const WCHAR* pwszCSP, DWORD dwType, DWORD dwKey
     return out;
 }
 
+// Deletion from MY lasts under Wine only once committed, and deleting while enumerating never ends there.
+inline void RemoveFromMy(const ByteBuffer& vecCert)
+{
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
+    std::vector<PCCERT_CONTEXT> found;
+    PCCERT_CONTEXT pCert = nullptr;
+    while ((pCert = CertEnumCertificatesInStore(hStore.get(), pCert)) != nullptr) {
+        if (pCert->cbCertEncoded == vecCert.size() && memcmp(pCert->pbCertEncoded, vecCert.data(), vecCert.size()) == 0)
+            found.push_back(CertDuplicateCertificateContext(pCert));
+    }
+    for (PCCERT_CONTEXT pFound : found) CertDeleteCertificateFromStore(pFound);
+    CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
 }  // namespace installtest
 
 using installtest::KeyAndCert;
 using installtest::MakeKeyAndCert;
+using installtest::RemoveFromMy;

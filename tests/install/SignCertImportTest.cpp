@@ -40,21 +40,6 @@ bool FindInMy(const ByteBuffer& vecCert, WString& wstrContainer, WString& wstrPr
     return bLinked;
 }
 
-// Deletion from MY lasts under Wine only once committed.
-void RemoveFromMy(const ByteBuffer& vecCert)
-{
-    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
-    // Deleting while enumerating never ends under Wine: collect first.
-    std::vector<PCCERT_CONTEXT> found;
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hStore.get(), pCert)) != nullptr) {
-        if (pCert->cbCertEncoded == vecCert.size() && memcmp(pCert->pbCertEncoded, vecCert.data(), vecCert.size()) == 0)
-            found.push_back(CertDuplicateCertificateContext(pCert));
-    }
-    for (PCCERT_CONTEXT pFound : found) CertDeleteCertificateFromStore(pFound);
-    CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-}
-
 size_t CountDumpFiles()
 {
     WString wstrTemp;
