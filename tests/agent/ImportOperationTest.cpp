@@ -152,3 +152,36 @@ TEST(AgentImport, EncryptionImportEndsThePairAndDeletesItWhenItFails)
         for (const KeyAndCert* p : {&first, &second, &again}) RemoveFromMy(p->vecCert);
     }
 }
+
+TEST(AgentImport, EnvelopeRefusalsAreDescribedInTheirOwnWords)
+{
+    const std::string zero16(16, '0');
+    struct Case {
+        std::string envelope;
+        HRESULT hWant;
+        const WCHAR* pwszText;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"0000000000000003" + zero16, QORA_E_DEVICE_TYPE, TEXT("Invalid device type of generating encrypt cert key.")},
+             {"0000000000000001" + zero16, QORA_E_ENCRYPT_TYPE, TEXT("Invalid encrypt type used for encrypting private key.")},
+             {"00000000000000010000000000000001" + zero16, QORA_E_SESSION_KEY_TYPE,
+              TEXT("Invalid session key type used for encrypting private key.")},
+             {"0000000000000001000000000000000100000000000003060000000000000004AAA", QORA_E_IMPORT_ENCRYPT_CERT,
+              TEXT("Import encrypt certificate failed.")},
+         }) {
+        SCOPED_TRACE(c.envelope);
+        CCryptoAgent agent;
+        Configure(agent);
+        VARIANT_BOOL bDone = VARIANT_FALSE;
+        const WString wstrEnvelope(c.envelope.begin(), c.envelope.end());
+        BString bstrEnvelope(SysAllocString(wstrEnvelope.c_str()));
+        BString bstrCert(SysAllocString(TEXT("MIIB")));
+        BString bstrContainer(SysAllocString(TEXT("{no such container}")));
+        EXPECT_EQ(agent.QORA_ImportEncryptCert(bstrEnvelope.get(), bstrCert.get(), bstrContainer.get(), 0, &bDone),
+                  c.hWant);
+        BSTR bstrDesc = nullptr;
+        ASSERT_EQ(agent.GetLastErrorDesc(&bstrDesc), QORA_OK);
+        BString owner(bstrDesc);
+        EXPECT_EQ(WString(bstrDesc).rfind(c.pwszText, 0), 0u);
+    }
+}
