@@ -47,7 +47,8 @@ HRESULT CertCreateUnregisteredCertContext(const WCHAR* pwszContainerName, const 
             TEXT("Check parameter"));
 
     UnregisteredCertContext pstRecord(new (std::nothrow) UNREGISTERED_CERT_CONTEXT());
-    FAIL_IF_REASON(!pstRecord, E_OUTOFMEMORY, TEXT("new UNREGISTERED_CERT_CONTEXT"), TEXT("NULL == pstUnregisteredCertContext"));
+    FAIL_IF_REASON(!pstRecord, E_OUTOFMEMORY, TEXT("new UNREGISTERED_CERT_CONTEXT"),
+                   TEXT("NULL == pstUnregisteredCertContext"));
     FAIL_IF(!CopyName(pstRecord->wszProvName, pwszProvName), E_INVALIDARG, TEXT("Check parameter(pwszProvName)"));
     FAIL_IF(!CopyName(pstRecord->wszContainerName, pwszContainerName), E_INVALIDARG,
             TEXT("Check parameter(pwszContainerName)"));

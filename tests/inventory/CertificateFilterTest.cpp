@@ -11,18 +11,12 @@ using namespace invtest;
 TEST(CertificateFilter, ParseFiltersKeepsEmptyItemsAndCutsLongOnes)
 {
     const WString wstrLong(300, TEXT('x'));
-    struct Case {
-        const WCHAR* pwszText;
-        std::vector<WString> want;
-    };
-    for (const Case& c : std::vector<Case>{{nullptr, {}},
-                                           {TEXT(""), {TEXT("")}},
-                                           {TEXT("a"), {TEXT("a")}},
-                                           {TEXT("#a##"), {TEXT(""), TEXT("a"), TEXT(""), TEXT("")}},
-                                           {wstrLong.c_str(), {WString(255, TEXT('x'))}}}) {
+    for (const auto& [pwszText, want] : std::vector<std::pair<const WCHAR*, std::vector<WString>>>{
+             {nullptr, {}}, {TEXT(""), {TEXT("")}}, {TEXT("a"), {TEXT("a")}},
+             {TEXT("#a##"), {TEXT(""), TEXT("a"), TEXT(""), TEXT("")}}, {wstrLong.c_str(), {WString(255, TEXT('x'))}}}) {
         std::vector<WString> got;
-        ParseFilters(c.pwszText, got);
-        EXPECT_EQ(got, c.want) << (c.pwszText ? Narrow(c.pwszText).substr(0, 8) : "null");
+        ParseFilters(pwszText, got);
+        EXPECT_EQ(got, want) << (pwszText ? Narrow(pwszText).substr(0, 8) : "null");
     }
 }
 

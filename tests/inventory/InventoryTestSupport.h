@@ -1,9 +1,8 @@
-// Certificates built field by field (subject, serial, dates, signature algorithm, key usage, key
-// identifier) for the inventory tests; their signatures are filler, which nothing here verifies. Names
-// are parsed by the platform, which under Wine takes a quoted value only as the last attribute; Wine also
-// quotes issuers that the unquoted rendering should leave bare, so test issuers need no quotes.
+// Certificates built field by field for the inventory tests; their signatures are filler, which nothing
+// here verifies. Under Wine the platform parses a quoted value only as a name's last attribute, and quotes
+// issuers that the unquoted rendering should leave bare: test issuers need no quotes.
 #pragma once
-#include "Common.h"
+#include "../request/RequestTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +11,21 @@
 
 namespace invtest {
 
+using reqtest::Narrow;
 inline const WCHAR* SM2_TOKEN = TEXT("Software SM2 Token CSP v1.0");
 inline const WCHAR* RSA_TOKEN = TEXT("Software RSA Token CSP v1.0");
 inline const WCHAR* ENHANCED = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
 inline const char* SHA256_RSA = "1.2.840.113549.1.1.11";
 inline const char* SM3_SM2 = "1.2.156.10197.1.501";
 
+// Valid from 2024-01-01 00:00:00 UTC to 2034-06-30 16:00:00 UTC: "2024-01-01 08:00:00" and
+// "2034-07-01 00:00:00" at UTC+8.
 struct CertSpec {
     const WCHAR* pwszSubject = nullptr;
-    ByteBuffer vecSerial = {0x01};       // most significant byte first
+    ByteBuffer vecSerial = {0x01};  // most significant byte first
     const char* pszSignatureOID = SHA256_RSA;
-    int nKeyUsage = -1;                   // first key-usage byte; -1 no extension, -2 an empty bit string
-    ByteBuffer vecKeyID = {};             // subject key identifier; empty: no extension
+    int nKeyUsage = -1;     // first key-usage byte; -1 no extension, -2 an empty bit string
+    ByteBuffer vecKeyID = {};  // subject key identifier; empty: no extension
     const WCHAR* pwszIssuer = TEXT("C=CN, O=Root, CN=Inventory Test CA");
 };
 
@@ -33,7 +35,6 @@ inline ByteBuffer Encode(LPCSTR lpszType, const void* pv)
     EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, lpszType, pv, nullptr, &cb)) << std::hex << GetLastError();
     ByteBuffer vec(cb);
     EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, lpszType, pv, vec.data(), &cb));
-    vec.resize(cb);
     return vec;
 }
 
@@ -54,49 +55,35 @@ inline FILETIME FileTimeOf(WORD wYear, WORD wMonth, WORD wDay, WORD wHour)
     return ft;
 }
 
-// Valid from 2024-01-01 00:00:00 UTC to 2034-06-30 16:00:00 UTC: at UTC+8, "2024-01-01 08:00:00" and
-// "2034-07-01 00:00:00".
 inline ByteBuffer MakeCertificate(const CertSpec& spec)
 {
     ByteBuffer vecSubject = EncodeName(spec.pwszSubject), vecIssuer = EncodeName(spec.pwszIssuer);
     ByteBuffer vecSerial(spec.vecSerial.rbegin(), spec.vecSerial.rend());
-    BYTE rgbFiller[] = {0x30, 0x03, 0x02, 0x01, 0x03};
-    CERT_INFO info = {};
-    info.dwVersion = CERT_V3;
-    info.SerialNumber = {static_cast<DWORD>(vecSerial.size()), vecSerial.data()};
-    info.SignatureAlgorithm.pszObjId = const_cast<LPSTR>(spec.pszSignatureOID);
-    info.Issuer = {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()};
-    info.Subject = {static_cast<DWORD>(vecSubject.size()), vecSubject.data()};
-    info.NotBefore = FileTimeOf(2024, 1, 1, 0);
-    info.NotAfter = FileTimeOf(2034, 6, 30, 16);
-    info.SubjectPublicKeyInfo.Algorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_RSA);
-    info.SubjectPublicKeyInfo.PublicKey = {sizeof(rgbFiller), rgbFiller, 0};
-
-    BYTE bUsage = static_cast<BYTE>(spec.nKeyUsage);
+    BYTE rgbFiller[] = {0x30, 0x03, 0x02, 0x01, 0x03}, bUsage = static_cast<BYTE>(spec.nKeyUsage);
+    LPSTR pszOID = const_cast<LPSTR>(spec.pszSignatureOID);
+    CERT_INFO info = {CERT_V3, {static_cast<DWORD>(vecSerial.size()), vecSerial.data()}, {pszOID, {}},
+                      {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()}, FileTimeOf(2024, 1, 1, 0),
+                      FileTimeOf(2034, 6, 30, 16), {static_cast<DWORD>(vecSubject.size()), vecSubject.data()},
+                      {{const_cast<LPSTR>(szOID_RSA_RSA), {}}, {sizeof(rgbFiller), rgbFiller, 0}}, {}, {}, 0, nullptr};
     CRYPT_BIT_BLOB stUsage = {spec.nKeyUsage == -2 ? 0u : 1u, &bUsage, 0};
     CRYPT_DATA_BLOB stKeyID = {static_cast<DWORD>(spec.vecKeyID.size()), const_cast<BYTE*>(spec.vecKeyID.data())};
     ByteBuffer vecUsage = spec.nKeyUsage != -1 ? Encode(X509_KEY_USAGE, &stUsage) : ByteBuffer();
     ByteBuffer vecKeyID = spec.vecKeyID.empty() ? ByteBuffer() : Encode(X509_OCTET_STRING, &stKeyID);
     CERT_EXTENSION rgExt[2] = {};
-    if (!vecUsage.empty())
-        rgExt[info.cExtension++] = {const_cast<LPSTR>(szOID_KEY_USAGE), TRUE, {static_cast<DWORD>(vecUsage.size()), vecUsage.data()}};
-    if (!vecKeyID.empty())
-        rgExt[info.cExtension++] = {const_cast<LPSTR>(szOID_SUBJECT_KEY_IDENTIFIER), FALSE,
-                                    {static_cast<DWORD>(vecKeyID.size()), vecKeyID.data()}};
+    for (auto [pszExtOID, pVec] : {std::pair{szOID_KEY_USAGE, &vecUsage}, std::pair{szOID_SUBJECT_KEY_IDENTIFIER, &vecKeyID}}) {
+        if (pVec->empty()) continue;
+        rgExt[info.cExtension++] = {const_cast<LPSTR>(pszExtOID), FALSE, {static_cast<DWORD>(pVec->size()), pVec->data()}};
+    }
     info.rgExtension = rgExt;
-
     ByteBuffer vecToBeSigned = Encode(X509_CERT_TO_BE_SIGNED, &info);
-    CERT_SIGNED_CONTENT_INFO signedInfo = {};
-    signedInfo.ToBeSigned = {static_cast<DWORD>(vecToBeSigned.size()), vecToBeSigned.data()};
-    signedInfo.SignatureAlgorithm.pszObjId = const_cast<LPSTR>(spec.pszSignatureOID);
-    signedInfo.Signature = {sizeof(rgbFiller), rgbFiller, 0};
-    return Encode(X509_CERT, &signedInfo);
+    CERT_SIGNED_CONTENT_INFO stSigned = {{static_cast<DWORD>(vecToBeSigned.size()), vecToBeSigned.data()}, {pszOID, {}},
+                                         {sizeof(rgbFiller), rgbFiller, 0}};
+    return Encode(X509_CERT, &stSigned);
 }
 
 inline CertContext ContextOf(const ByteBuffer& vecCert)
 {
-    CertContext ctx(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, vecCert.data(),
-                                                 static_cast<DWORD>(vecCert.size())));
+    CertContext ctx(CertCreateCertificateContext(X509_ASN_ENCODING, vecCert.data(), static_cast<DWORD>(vecCert.size())));
     EXPECT_TRUE(ctx) << std::hex << GetLastError();
     return ctx;
 }
@@ -108,23 +95,22 @@ inline void LinkToKey(PCCERT_CONTEXT pCert, const WCHAR* pwszProv, const WCHAR* 
     EXPECT_TRUE(CertSetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
 }
 
-inline std::vector<WString> SplitRecords(const WString& wstrText)
-{
-    std::vector<WString> vec;
-    for (size_t nPos = 0; !wstrText.empty();) {
-        const size_t nEnd = wstrText.find(TEXT("||"), nPos);
-        vec.push_back(wstrText.substr(nPos, nEnd == WString::npos ? WString::npos : nEnd - nPos));
-        if (nEnd == WString::npos) break;
-        nPos = nEnd + 2;
-    }
-    return vec;
-}
-
-inline std::string Narrow(const WString& wstr)
+// Lower-case hexadecimal, bytes in the order given.
+inline std::string Hex(const ByteBuffer& vec)
 {
     std::string str;
-    for (WCHAR wch : wstr) str.push_back(static_cast<char>(wch));
+    for (BYTE b : vec) str += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return str;
+}
+
+inline std::vector<std::string> SplitRecords(const WString& wstrText)
+{
+    std::vector<std::string> vec;
+    for (size_t nPos = 0, nEnd = 0; !wstrText.empty() && nPos <= wstrText.size(); nPos = nEnd + 2) {
+        nEnd = std::min(wstrText.find(TEXT("||"), nPos), wstrText.size());
+        vec.push_back(Narrow(wstrText.substr(nPos, nEnd - nPos)));
+    }
+    return vec;
 }
 
 }  // namespace invtest
