@@ -43,7 +43,7 @@ HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNa
         return QORA_OK;
     }
 
-    // SM2 certificates live only in the USB keys' containers; the CSP list stays as the page gave it.
+    // SM2 certificates live only in the USB keys' containers; the same CSP list applies.
     stFilter.pszSignatureAlgOIDPrefix = OID_PREFIX_SM2_FAMILY;
     UnregisteredCertSet vtrUnregisteredCertSet;
     hResult = FilterUnregisteredCertificatesfromCSP(pwszCSPNameList, &stFilter, vtrUnregisteredCertSet);
