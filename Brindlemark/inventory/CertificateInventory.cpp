@@ -1,0 +1,131 @@
+// Brindlemark/inventory/CertificateInventory.cpp — the personal store's certificates, filtered, and the
+// inventory text that joins them with the certificates found in key containers.
+#include "inventory/CertificateInventory.h"
+
+#include "agent/ResultCode.h"
+#include "inventory/CertificateInfo.h"
+#include "inventory/UnregisteredCertificate.h"
+#include "trace/TraceHelper.h"
+
+#include <new>
+
+namespace {
+
+constexpr DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The operation's steps, traced under its own scope.
+HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNameList, WString& wstrCertInfo)
+{
+    CERTIFICATE_FILTER stFilter = {};
+    stFilter.pwszCSPNames = pwszCSPNameList;
+    stFilter.pszSignatureAlgOIDPrefix = OID_PREFIX_RSA_FAMILY;
+
+    CertContextList vecStoreCerts;
+    HRESULT hResult = FilterCertificatesfromLocalStore(&stFilter, vecStoreCerts);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterCertificates"), TEXT("FilterCertificates"));
+
+    // The user's view of MY also shows the machine's: one certificate may come twice, and is listed once.
+    CertStore hCertStore(CertOpenStore(CERT_STORE_PROV_MEMORY, kCertEncoding, 0, 0, nullptr));
+    FAIL_IF_REASON(!hCertStore, ResultFromLastError(), TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
+    for (const CertContext& pCertContext : vecStoreCerts) {
+        const BOOL bResult =
+            CertAddCertificateContextToStore(hCertStore.get(), pCertContext.get(), CERT_STORE_ADD_USE_EXISTING, nullptr);
+        FAIL_IF_REASON(bResult == FALSE, ResultFromLastError(), TEXT("CertAddCertificateContextToStore"),
+                       TEXT("bResult == FALSE"));
+    }
+
+    WString wstrText;
+    hResult = GetAllCertificatesInfoinStore(hCertStore.get(), wstrText);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore"), TEXT("FAILED(hResult)"));
+
+    if (pwszCSPNameList == nullptr || *pwszCSPNameList == 0) {
+        wstrCertInfo.swap(wstrText);
+        return QORA_OK;
+    }
+
+    // SM2 certificates live only in the USB keys' containers; the same CSP list applies.
+    stFilter.pszSignatureAlgOIDPrefix = OID_PREFIX_SM2_FAMILY;
+    UnregisteredCertSet vtrUnregisteredCertSet;
+    hResult = FilterUnregisteredCertificatesfromCSP(pwszCSPNameList, &stFilter, vtrUnregisteredCertSet);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterUnregisteredCertificatesfromCSP"),
+                   TEXT("FilterUnregisteredCertificatesfromCSP"));
+
+    if (!vtrUnregisteredCertSet.empty()) {
+        WString wstrContainerText;
+        hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerText);
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore."), TEXT("FAILED(hResult)"));
+        if (!wstrText.empty() && !wstrContainerText.empty()) wstrText += TEXT("||");
+        wstrText += wstrContainerText;
+    }
+    RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
+    wstrCertInfo.swap(wstrText);
+    return QORA_OK;
+}
+
+}  // namespace
+
+HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertContextList& vecCertContexts)
+{
+    TraceHelper scope(TEXT("ExtractCertificatesFromStore"));
+    FAIL_IF(hCertStore == NULL, E_INVALIDARG, TEXT("Check parameter"));
+    try {
+        // The enumeration frees the context it is handed; the owner frees the last one on every other path.
+        CertContext pCurrent;
+        for (;;) {
+            PCCERT_CONTEXT pNext = CertEnumCertificatesInStore(hCertStore, pCurrent.release());
+            if (pNext == nullptr) break;
+            pCurrent.reset(pNext);
+            CertContext pDuplicate(CertDuplicateCertificateContext(pCurrent.get()));
+            FAIL_IF(!pDuplicate, ResultFromLastError(), TEXT("CertDuplicateCertificateContext"));
+            vecCertContexts.push_back(std::move(pDuplicate));
+        }
+    } catch (const std::bad_alloc&) {
+        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
+    }
+    TRACE_INFO_VALUE("vecCertContexts.size()", vecCertContexts.size());
+    return QORA_OK;
+}
+
+HRESULT ExtractCertificatesFromLocalStore(CertContextList& vecCertContexts)
+{
+    TraceHelper scope(TEXT("ExtractCertificatesFromLocalStore"));
+    CertStore hCertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kCertEncoding, 0,
+                                       CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("MY")));
+    FAIL_IF_REASON(!hCertStore, ResultFromLastError(), TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
+    const HRESULT hResult = ExtractCertificatesFromStore(hCertStore.get(), vecCertContexts);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore FAILED."), TEXT("FAILED(hResult)"));
+    return QORA_OK;
+}
+
+HRESULT FilterCertificatesfromLocalStore(const CERTIFICATE_FILTER* pstFilter, CertContextList& vecCertContexts)
+{
+    TraceHelper scope(TEXT("FilterCertificatesfromLocalStore"));
+    CertContextList vecWork;
+    HRESULT hResult = ExtractCertificatesFromLocalStore(vecWork);
+    if (FAILED(hResult)) vecCertContexts.clear();
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromLocalStore"), TEXT("FAILED(hResult)"));
+    hResult = FilterCertificates(pstFilter, vecWork, vecCertContexts);
+    if (FAILED(hResult)) vecCertContexts.clear();
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterCertificates"), TEXT("FAILED(hResult)"));
+    return QORA_OK;
+}
+
+HRESULT GetAllCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNameList, WString& wstrCertInfo)
+{
+    TraceHelper inventoryScope(TEXT("GetAllCertificatesInfo"));
+    TraceWideValue(TRACE_FLAG_INFO, TEXT("pwszCSPNameList"), pwszCSPNameList);
+    try {
+        // A list from the page loses its surrounding spaces; null stays null.
+        WString wstrCSPNameList;
+        if (pwszCSPNameList != nullptr) wstrCSPNameList = TrimSpaces(WString(pwszCSPNameList));
+        WString wstrText;
+        const HRESULT hResult = CollectCertificatesInfo(
+            scope, pwszCSPNameList != nullptr ? wstrCSPNameList.c_str() : nullptr, wstrText);
+        if (FAILED(hResult)) return hResult;
+        TraceWideValue(TRACE_FLAG_INFO, TEXT("wstrCertInfo"), wstrText.c_str());
+        wstrCertInfo.swap(wstrText);
+    } catch (const std::bad_alloc&) {
+        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
+    }
+    return QORA_OK;
+}
