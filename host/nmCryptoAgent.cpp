@@ -69,10 +69,15 @@ constexpr NativeCommand kHavePermissiontoGenerateKeyPair = {"QORA_HavePermission
                                                             nmQORA_HavePermissiontoGenerateKeyPair, kNone,
                                                             E_INVALIDARG, E_POINTER};
 
+constexpr CommandArgument kGetAllCertInfoArguments[] = {{ArgumentKind::Text, TEXT("CSPName")}};
+constexpr NativeCommand kGetAllCertInfo = {
+    "QORA_GetAllCertInfo", "QORA_GetAllCertInfo", nmQORA_GetAllCertInfo, kGetAllCertInfoArguments, -1, E_POINTER};
+
 constexpr const NativeCommand* g_apNativeCommands[] = {
     &kSetCSPInfo,       &kSetKeyAlgorithm, &kGetContainer,          &kGetVersion,
     &kGetLastErrorDesc, &kCheckHost,       &kPKCS10CertRequisition, &kPKCS10CertRequisitionwithMD5,
     &kImportSignCert,   &kImportEncryptCert, &kGetCSPInfo,          &kHavePermissiontoGenerateKeyPair,
+    &kGetAllCertInfo,
 };
 
 constexpr bool EveryRowFitsCommandArguments()
@@ -388,4 +393,17 @@ int nmQORA_HavePermissiontoGenerateKeyPair(JsonPtr& pResponseJSON, const cJSON* 
                                  [&](const CommandArguments&, VARIANT_BOOL* pbPermitted) {
                                      return pobjCryptoAgent->QORA_HavePermissiontoGenerateKeyPair(pbPermitted);
                                  });
+}
+
+int nmQORA_GetAllCertInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
+{
+    TraceHelper scope(TEXT("nmQORA_GetAllCertInfo"));
+    std::string strCertInfo;
+    const HRESULT hrOutcome = CallForText(
+        scope, kGetAllCertInfo, pJSONArgs, pobjCryptoAgent, TEXT("AllCertInfo"),
+        [&](const CommandArguments& args, BSTR* pbstrCertInfo) {
+            return pobjCryptoAgent->QORA_GetAllCertInfo(args.Text(0), pbstrCertInfo);
+        },
+        strCertInfo);
+    return RespondText(pResponseJSON, kGetAllCertInfo.pszResponseName, hrOutcome, strCertInfo);
 }

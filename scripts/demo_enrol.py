@@ -115,7 +115,7 @@ def enrol(shape, host_command, democa, ca_dir, inspector, work):
         prove_key(inspector, shape, container, 1, issued["encryptCert"], work)
     times["proof"] = time.monotonic() - start
     print(f"  {label}: the container signs with the key of each issued certificate (OpenSSL verified)")
-    run(inspector + ["delete", "--csp", csp, "--container", container])
+    times["serial"] = issued["serial"]
     return times
 
 
@@ -138,7 +138,30 @@ def main(argv):
     for label, outcome, t in rows:
         cells = "".join(f"{t[k]:>9.2f}" if k in t else f"{'-':>9}" for k in ("request", "CA", "imports", "proof"))
         print(f"  {label:<42} {outcome:<9}{cells}")
-    return 1 if failed else 0
+
+    # What the page sees afterwards: the certificates of the enrolled CSPs, store ones and container-only ones.
+    csps = list(dict.fromkeys(shape[2] for shape in SHAPES))
+    session = Session(host_command)
+    try:
+        info = session.call("QORA_GetAllCertInfo", ["||".join(csps)])
+        session.host.finish()
+    except Misbehaviour as error:
+        print(f"  QORA_GetAllCertInfo: FAILED: {error}")
+        return 1
+    finally:
+        session.host.kill()
+    records = [r for r in info.split("||") if r]
+    # RSA certificates kept only inside a token are no part of the list: only SM2 ones are sought there.
+    listed_shapes = {shape[0] for shape in SHAPES if "Microsoft" in shape[2] or shape[1] == "SM2"}
+    serials = {t["serial"].lstrip("0") for label, _, t in rows if "serial" in t and label in listed_shapes}
+    ours = [r for r in records if r.split(";")[1].lstrip("0") in serials]
+    print(f"\n== QORA_GetAllCertInfo over {len(csps)} CSPs: {len(records)} certificates, {len(ours)} of them enrolled now")
+    for record in ours:
+        print(f"  {record}")
+    missing = len(serials) - len(ours)
+    if missing:
+        print(f"  {missing} enrolled certificates that belong in the list are not listed")
+    return 1 if failed or missing else 0
 
 
 if __name__ == "__main__":

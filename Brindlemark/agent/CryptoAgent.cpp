@@ -2,6 +2,7 @@
 #include "agent/CryptoAgent.h"
 
 #include "install/ImportEncryptCert.h"
+#include "inventory/CertificateInventory.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
@@ -444,10 +445,13 @@ HRESULT CCryptoAgent::QORA_GetAllCertInfo(BSTR bstrCSPNameList, BSTR* pbstrCertI
     TraceHelper scope(TEXT("CCryptoAgent::QORA_GetAllCertInfo"));
     LastErrorKeeper keepLastError;
     return RecordResult([&]() -> HRESULT {
-        (void)bstrCSPNameList;
-        if (pbstrCertInfo != nullptr) *pbstrCertInfo = nullptr;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Get all certificate information"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+        REJECT_IF(pbstrCertInfo == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        WString wstrCertInfo;
+        HRESULT hResult = GetAllCertificatesInfo(scope, bstrCSPNameList, wstrCertInfo);
+        if (FAILED(hResult)) return hResult;
+        hResult = NewBstr(wstrCertInfo, pbstrCertInfo);
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("SysAllocString"), TEXT("FAILED(hResult)"));
+        return QORA_OK;
     });
 }
 

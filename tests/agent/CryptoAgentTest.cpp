@@ -164,7 +164,6 @@ TEST(CCryptoAgent, OperationsNotYetBuiltFailAndRecordTheirResult)
     BString bstrArg(SysAllocString(TEXT("x")));
     const std::vector<HRESULT> results = {
         agent.QORA_CheckCertificateChain(&bFlag),
-        agent.QORA_GetAllCertInfo(bstrArg.get(), &bstrOut),
     };
     for (HRESULT hr : results) EXPECT_EQ(hr, E_NOTIMPL);
     EXPECT_EQ(agent.LastResult(), E_NOTIMPL);
