@@ -341,81 +341,57 @@ TEST(EncryptCertImport, ClassicFailuresLeaveTheKeysAndNoThrowAwayContainer)
         << "the signing key still signs";
 }
 
-// RSA at 1024 bits takes the classic import even here; other lengths and SM2 the key-spec blobs. A 32-byte SM2
-// key makes C2 as long as C3, so either reordering swaps them: C1 C2 C3 goes in at the second attempt.
-TEST(EncryptCertImport, TokensTakeTheDeliveredKeyAndItsCertificate)
+// The token's accepted orders are enrolled end to end (enrol_e2e); here the number of attempts and what a refused
+// ciphertext leaves behind. A 32-byte SM2 key makes C2 as long as C3, so either reordering swaps them: C1 C2 C3
+// goes in at the second attempt.
+TEST(EncryptCertImport, Sm2TokenTriesTheOrdersAndKeepsItsKeyWhenAllFail)
 {
-    if (AcquireRaw(nullptr, RSA_PROV, CRYPT_VERIFYCONTEXT) != 0 ||
-        AcquireRaw(nullptr, SM2_PROV, CRYPT_VERIFYCONTEXT) != 0)
-        GTEST_SKIP() << "the tokens are not registered in this prefix";
+    if (AcquireRaw(nullptr, SM2_PROV, CRYPT_VERIFYCONTEXT) != 0) GTEST_SKIP() << "the SM2 token is not registered";
     IsolatedStore store;
     PKey otherSm2 = NewSm2Key();
-    enum Kind { kClassic, kSession, kBlocks, kC1C3C2, kC1C2C3, kOtherKey, kShort };
+    enum Kind { kC1C3C2, kC1C2C3, kOtherKey, kShort };
     struct Case {
         const char* pszName;
         Kind kind;
-        int nBits;
         HRESULT hWant;
-        size_t nSm2Attempts;
+        size_t nAttempts;
     };
-    for (const Case& c : std::vector<Case>{{"RSA classic at 1024", kClassic, 1024, QORA_OK, 0},
-                                           {"RSA with a session key", kSession, 2048, QORA_OK, 0},
-                                           {"RSA in blocks for the exchange key", kBlocks, 2048, QORA_OK, 0},
-                                           {"SM2 C1 C3 C2", kC1C3C2, 256, QORA_OK, 1},
-                                           {"SM2 C1 C2 C3", kC1C2C3, 256, QORA_OK, 2},
-                                           {"SM2 for another key", kOtherKey, 256, NTE_BAD_DATA, 3},
-                                           {"SM2 too short", kShort, 256, QORA_E_IMPORT_ENCRYPT_CERT, 1}}) {
+    for (const Case& c : std::vector<Case>{{"C1 C3 C2", kC1C3C2, QORA_OK, 1},
+                                           {"C1 C2 C3", kC1C2C3, QORA_OK, 2},
+                                           {"for another key", kOtherKey, NTE_BAD_DATA, 3},
+                                           {"too short", kShort, QORA_E_IMPORT_ENCRYPT_CERT, 1}}) {
         SCOPED_TRACE(c.pszName);
-        const bool bSm2 = c.kind >= kC1C3C2;
-        TokenContainer container(bSm2 ? SM2_PROV : RSA_PROV);
-        ASSERT_EQ(container.GenKey(bSm2 ? SM2_KEYX : AT_KEYEXCHANGE, static_cast<DWORD>(c.nBits) << 16), 0u);
-        ASSERT_EQ(container.GenKey(bSm2 ? SM2_SIGN : AT_SIGNATURE, (bSm2 ? 256 : 1024) << 16), 0u);
-        const ByteBuffer exchangeBlob = container.PublicBlob(AT_KEYEXCHANGE);
+        TokenContainer container(SM2_PROV);
+        ASSERT_EQ(container.GenKey(SM2_KEYX, 256 << 16), 0u);
+        ASSERT_EQ(container.GenKey(SM2_SIGN, 256 << 16), 0u);
         const ByteBuffer signBefore = container.PublicBlob(AT_SIGNATURE);
+        PKey exchange = Sm2KeyFromBlob(container.PublicBlob(AT_KEYEXCHANGE)), delivered = NewSm2Key();
         container.Release();
-        auto identity = [&](EVP_PKEY* k) { return bSm2 ? Sm2PointOf(k) : RsaModulusOf(k); };
-        auto keyOf = [&](const ByteBuffer& blob) { return bSm2 ? Sm2KeyFromBlob(blob) : RsaKeyFromBlob(blob); };
-        PKey exchange = keyOf(exchangeBlob), delivered = bSm2 ? NewSm2Key() : NewRsaKey(c.nBits);
 
-        WString envelope;
-        if (bSm2) {
-            ByteBuffer ciphertext = Sm2EncryptC1C3C2(c.kind == kOtherKey ? otherSm2.get() : exchange.get(),
-                                                     Sm2ScalarOf(delivered.get()));
-            ASSERT_EQ(ciphertext.size(), 128u);
-            if (c.kind == kC1C2C3) {
-                const ByteBuffer c1c3c2 = ciphertext;
-                ASSERT_EQ(ConvertC1C3C2ToC1C2C3(c1c3c2.data(), 128, ciphertext), QORA_OK);
-            }
-            if (c.kind == kShort) ciphertext.resize(80);
-            envelope = Envelope(1, 2, 0, {}, ciphertext);
-        } else if (c.kind == kBlocks) {
-            const ByteBuffer pkcs1 = Pkcs1PrivateKeyOf(delivered.get());
-            const size_t cbChunk = static_cast<size_t>(EVP_PKEY_get_size(exchange.get())) - 11;
-            ByteBuffer blocks;
-            for (size_t pos = 0; pos < pkcs1.size(); pos += cbChunk) {
-                const size_t end = std::min(pkcs1.size(), pos + cbChunk);
-                Append(blocks, RsaEncryptPkcs1(exchange.get(), ByteBuffer(pkcs1.data() + pos, pkcs1.data() + end)));
-            }
-            envelope = Envelope(1, 2, 0, {}, blocks);
-        } else {
-            envelope = ClassicEnvelope(exchange.get(), Pkcs1PrivateKeyOf(delivered.get()));
+        ByteBuffer ciphertext = Sm2EncryptC1C3C2(c.kind == kOtherKey ? otherSm2.get() : exchange.get(),
+                                                 Sm2ScalarOf(delivered.get()));
+        ASSERT_EQ(ciphertext.size(), 128u);
+        if (c.kind == kC1C2C3) {
+            const ByteBuffer c1c3c2 = ciphertext;
+            ASSERT_EQ(ConvertC1C3C2ToC1C2C3(c1c3c2.data(), 128, ciphertext), QORA_OK);
         }
+        if (c.kind == kShort) ciphertext.resize(80);
         ByteBuffer cert;
         const WString certText = CertificateText(delivered.get(), cert);
         HRESULT hResult = E_FAIL;
         const std::string trace = Traced([&] {
-            hResult = ImportEncryptCertEx(bSm2 ? SM2_PROV : RSA_PROV, container.Name(),
-                                          bSm2 ? TEXT("sm2") : TEXT("RSA"), envelope, certText, c.nBits, 0);
+            hResult = ImportEncryptCertEx(SM2_PROV, container.Name(), TEXT("sm2"), Envelope(1, 2, 0, {}, ciphertext),
+                                          certText, 256, 0);
         });
         EXPECT_EQ(hResult, c.hWant);
         size_t nAttempts = 0;
         for (size_t pos = 0; (pos = trace.find("ENTER ImportEncryptCertEx_SM2", pos)) != std::string::npos; ++pos)
             ++nAttempts;
-        EXPECT_EQ(nAttempts, c.nSm2Attempts);
+        EXPECT_EQ(nAttempts, c.nAttempts);
 
         ASSERT_EQ(container.Open(), 0u);
-        EXPECT_EQ(identity(keyOf(container.PublicBlob(AT_KEYEXCHANGE)).get()),
-                  identity(c.hWant == QORA_OK ? delivered.get() : exchange.get()));
+        EXPECT_EQ(Sm2PointOf(Sm2KeyFromBlob(container.PublicBlob(AT_KEYEXCHANGE)).get()),
+                  Sm2PointOf(c.hWant == QORA_OK ? delivered.get() : exchange.get()));
         EXPECT_EQ(KeyBlob(container.Prov(), AT_KEYEXCHANGE, true), c.hWant == QORA_OK ? cert : ByteBuffer());
         EXPECT_EQ(container.PublicBlob(AT_SIGNATURE), signBefore);
         EXPECT_EQ(TakeFromMy(cert), 0) << "MY is left to Microsoft CSPs";

@@ -320,26 +320,6 @@ TEST(DerWalker, RefusesHeadersThatAreNotStrictDerOrRunPastTheBuffer)
     }
 }
 
-TEST(DerWalker, OidTextOfContents)
-{
-    struct Case {
-        Bytes contents;
-        std::string text;
-    };
-    for (const Case& c : std::vector<Case>{
-             {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x3F}, "1.2.840.113549.1.9.63"},
-             {{0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D}, "1.2.156.10197.1.301"},
-             {{0x55, 0x04, 0x03}, "2.5.4.3"},
-             {{0x88, 0x37}, "2.999"},
-             {{0x2A, 0x86}, ""},        // last arc unterminated
-             {{0x2A, 0x80, 0x01}, ""},  // padded arc
-             {{}, ""},
-         }) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(OidText(c.contents), c.text);
-    }
-}
-
 // --- request text ---------------------------------------------------------------------------------
 
 TEST(RequestText, AcceptsOnly64CharacterLinesJoinedByCrLf)
@@ -402,16 +382,14 @@ TEST(HostReplyText, TakesApartWhatTheHostSends)
     EXPECT_EQ(reply.ResultText(), "\xE4\xB8\xAD\xF0\x9F\x98\x80");
 }
 
-TEST(HostReplyText, RefusesMalformedAnswers)
+TEST(HostReplyText, RefusesAnswersWithoutTheirMembers)
 {
-    const std::string deep(100, '[');
+    // Strict JSON is the library's; these are the shape the peer demands of an answer.
     for (const std::string& text : std::vector<std::string>{
-             "", "{", R"({"function":"X","errorcode":0)", R"({"function":"X","errorcode":0}x)",
-             R"({"function":5,"errorcode":0})", R"({"function":"X","errorcode":"0"})", R"({"function":"X"})",
-             R"({"function":"X","errorcode":1.5})", R"(["function"])", R"({"function":"\ud800","errorcode":0})",
-             R"({"function":"X","errorcode":0,"randomId":7})", "{\"function\":\"a\nb\",\"errorcode\":0}",
-             R"({"function":"X","errorcode":0,"result":)" + deep}) {
-        SCOPED_TRACE(text.substr(0, 60));
+             "{", R"(["function"])", R"({"function":5,"errorcode":0})", R"({"function":"X","errorcode":"0"})",
+             R"({"function":"X"})", R"({"function":"X","errorcode":1.5})", R"({"function":"X","errorcode":0,"randomId":7})",
+             R"({"function":"\ud800","errorcode":0})"}) {
+        SCOPED_TRACE(text);
         HostReply reply;
         std::string error;
         EXPECT_FALSE(ParseHostReply(text, reply, error));
