@@ -33,6 +33,18 @@ private:
     ((cond) ? (TraceStepFailure(__FILE__, __LINE__, scope.Name(), (step), (reason), (hr)), true) \
             : (TraceStepSuccess(scope.Name(), (step)), false))
 
+// A rejected argument or input: traced with the message as the step; nothing is traced when it passes, so a
+// message that reads as a complaint never appears as a success.
+#define REJECT_IF_REASON(cond, hr, message, reason)                                              \
+    do {                                                                                         \
+        if (cond) {                                                                              \
+            const HRESULT hrReject_ = (hr);                                                      \
+            TraceStepFailure(__FILE__, __LINE__, scope.Name(), (message), (reason), hrReject_); \
+            return hrReject_;                                                                    \
+        }                                                                                        \
+    } while (0)
+#define REJECT_IF(cond, hr, message) REJECT_IF_REASON(cond, hr, message, TEXT(#cond))
+
 // Information-level traces of values.
 #define TRACE_INFO_VALUE(name, value) TraceValue(TRACE_FLAG_INFO, TEXT(name), static_cast<LONG>(value))
 #define TRACE_INFO_TEXT(name, text) TraceWideValue(TRACE_FLAG_INFO, TEXT(name), (text))

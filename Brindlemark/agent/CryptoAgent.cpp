@@ -38,17 +38,6 @@ WString WidenAscii(const std::string& str) { return WString(str.begin(), str.end
 
 }  // namespace
 
-// A rejected argument or setting: traced with the page-facing message as the step, nothing traced when it passes.
-#define REJECT_IF_REASON(cond, hr, message, reason)                                              \
-    do {                                                                                         \
-        if (cond) {                                                                              \
-            const HRESULT hrReject_ = (hr);                                                      \
-            TraceStepFailure(__FILE__, __LINE__, scope.Name(), (message), (reason), hrReject_); \
-            return hrReject_;                                                                    \
-        }                                                                                        \
-    } while (0)
-#define REJECT_IF(cond, hr, message) REJECT_IF_REASON(cond, hr, message, TEXT(#cond))
-
 void SetResourceModule(HMODULE hModule)
 {
     TraceHelper scope(TEXT("SetResourceModule"));

@@ -18,6 +18,14 @@ inline const WCHAR* ENHANCED = TEXT("Microsoft Enhanced Cryptographic Provider v
 inline const char* SHA256_RSA = "1.2.840.113549.1.1.11";
 inline const char* SM3_SM2 = "1.2.156.10197.1.501";
 
+inline FILETIME FileTimeOf(WORD wYear, WORD wMonth, WORD wDay, WORD wHour)
+{
+    SYSTEMTIME st = {wYear, wMonth, 0, wDay, wHour, 0, 0, 0};
+    FILETIME ft = {};
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}
+
 // Valid from 2024-01-01 00:00:00 UTC to 2034-06-30 16:00:00 UTC: "2024-01-01 08:00:00" and
 // "2034-07-01 00:00:00" at UTC+8.
 struct CertSpec {
@@ -27,6 +35,8 @@ struct CertSpec {
     int nKeyUsage = -1;     // first key-usage byte; -1 no extension, -2 an empty bit string
     ByteBuffer vecKeyID = {};  // subject key identifier; empty: no extension
     const WCHAR* pwszIssuer = TEXT("C=CN, O=Root, CN=Inventory Test CA");
+    FILETIME ftNotBefore = FileTimeOf(2024, 1, 1, 0);
+    FILETIME ftNotAfter = FileTimeOf(2034, 6, 30, 16);
 };
 
 inline ByteBuffer Encode(LPCSTR lpszType, const void* pv)
@@ -47,14 +57,6 @@ inline ByteBuffer EncodeName(const WCHAR* pwszName)
     return vec;
 }
 
-inline FILETIME FileTimeOf(WORD wYear, WORD wMonth, WORD wDay, WORD wHour)
-{
-    SYSTEMTIME st = {wYear, wMonth, 0, wDay, wHour, 0, 0, 0};
-    FILETIME ft = {};
-    SystemTimeToFileTime(&st, &ft);
-    return ft;
-}
-
 inline ByteBuffer MakeCertificate(const CertSpec& spec)
 {
     ByteBuffer vecSubject = EncodeName(spec.pwszSubject), vecIssuer = EncodeName(spec.pwszIssuer);
@@ -62,8 +64,8 @@ inline ByteBuffer MakeCertificate(const CertSpec& spec)
     BYTE rgbFiller[] = {0x30, 0x03, 0x02, 0x01, 0x03}, bUsage = static_cast<BYTE>(spec.nKeyUsage);
     LPSTR pszOID = const_cast<LPSTR>(spec.pszSignatureOID);
     CERT_INFO info = {CERT_V3, {static_cast<DWORD>(vecSerial.size()), vecSerial.data()}, {pszOID, {}},
-                      {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()}, FileTimeOf(2024, 1, 1, 0),
-                      FileTimeOf(2034, 6, 30, 16), {static_cast<DWORD>(vecSubject.size()), vecSubject.data()},
+                      {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()}, spec.ftNotBefore,
+                      spec.ftNotAfter, {static_cast<DWORD>(vecSubject.size()), vecSubject.data()},
                       {{const_cast<LPSTR>(szOID_RSA_RSA), {}}, {sizeof(rgbFiller), rgbFiller, 0}}, {}, {}, 0, nullptr};
     CRYPT_BIT_BLOB stUsage = {spec.nKeyUsage == -2 ? 0u : 1u, &bUsage, 0};
     CRYPT_DATA_BLOB stKeyID = {static_cast<DWORD>(spec.vecKeyID.size()), const_cast<BYTE*>(spec.vecKeyID.data())};
