@@ -1,6 +1,7 @@
 // Brindlemark/agent/CryptoAgent.cpp — the agent's settings, its last result and the error texts.
 #include "agent/CryptoAgent.h"
 
+#include "chain/CertificateChainOperate.h"
 #include "install/ImportEncryptCert.h"
 #include "inventory/CertificateInventory.h"
 #include "request/CertificateRequisition.h"
@@ -191,17 +192,58 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc)
     return DescribeResultCode(m_hrLastResult, pbstrErrorDesc);
 }
 
-// Operations still waiting for their units answer E_NOTIMPL (and record it like any result) so that no
-// caller mistakes them for success.
+namespace {
+
+// COM for the calling thread, for as long as the chain check runs.
+class ComInitialization {
+public:
+    ComInitialization() : m_hResult(CoInitialize(nullptr)) {}
+    ~ComInitialization()
+    {
+        if (SUCCEEDED(m_hResult)) CoUninitialize();
+    }
+    ComInitialization(const ComInitialization&) = delete;
+    ComInitialization& operator=(const ComInitialization&) = delete;
+    HRESULT Result() const { return m_hResult; }
+
+private:
+    HRESULT m_hResult;
+};
+
+}  // namespace
 
 HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_CheckCertificateChain"));
     LastErrorKeeper keepLastError;
     return RecordResult([&]() -> HRESULT {
-        (void)pbChainIsGood;
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Check certificate chain"), TEXT("E_NOTIMPL"), E_NOTIMPL);
-        return E_NOTIMPL;
+        REJECT_IF(pbChainIsGood == nullptr, E_POINTER, TEXT("Invalid parameter."));
+        *pbChainIsGood = VARIANT_FALSE;
+        ComInitialization comInitialization;
+        HRESULT hResult = comInitialization.Result();
+        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CoInitialize"), TEXT("FAILED(hResult)"));
+
+        // The two RSA chains, production then test, from the module this code lives in.
+        static const struct {
+            WORD wResourceID;
+            const WCHAR* pwszLoadStep;
+            const WCHAR* pwszCheckStep;
+        } kChains[] = {
+            {IDR_RSA_CERTIFICATE_CHAIN, TEXT("LoadModuleResource(RSA operation)"),
+             TEXT("CheckCertChainfromBlobData(RSA operation)")},
+            {IDR_TEST_RSA_CERTIFICATE_CHAIN, TEXT("LoadModuleResource(RSA test)"),
+             TEXT("CheckCertChainfromBlobData(RSA test)")},
+        };
+        const HMODULE hModule = GetChainDocumentModule();
+        for (const auto& stChain : kChains) {
+            ByteBuffer vecDocument;
+            hResult = LoadModuleResource(hModule, stChain.wResourceID, vecDocument);
+            FAIL_IF_REASON(FAILED(hResult), hResult, stChain.pwszLoadStep, TEXT("FAILED(hResult)"));
+            hResult = CheckCertChainfromBlobData(vecDocument.data(), static_cast<DWORD>(vecDocument.size()));
+            FAIL_IF_REASON(FAILED(hResult), hResult, stChain.pwszCheckStep, TEXT("FAILED(hResult)"));
+        }
+        *pbChainIsGood = VARIANT_TRUE;
+        return QORA_OK;
     });
 }
 

@@ -4,18 +4,13 @@
 // intermediate CAs (into the machine's "CA" store).
 #pragma once
 #include "Common.h"
+#include "resources/ChainResources.h"
 #include "trace/Trace.h"
 
 #include <msxml2.h>
 
 #include <new>
 #include <stdexcept>
-
-// The four chain documents, custom resource type "CERTIFICATE".
-constexpr WORD IDR_RSA_CERTIFICATE_CHAIN = 208;
-constexpr WORD IDR_SM2_CERTIFICATE_CHAIN = 209;
-constexpr WORD IDR_TEST_RSA_CERTIFICATE_CHAIN = 210;
-constexpr WORD IDR_TEST_SM2_CERTIFICATE_CHAIN = 211;
 
 // Property id of the DER certificate inside a certificate property blob (mingw's headers lack its name).
 constexpr DWORD CERT_BLOB_CERT_PROP_ID = 32;

@@ -156,21 +156,6 @@ TEST(CCryptoAgent, LastResultRule)
     EXPECT_EQ(agent.LastResult(), QORA_OK);
 }
 
-TEST(CCryptoAgent, OperationsNotYetBuiltFailAndRecordTheirResult)
-{
-    CCryptoAgent agent;
-    VARIANT_BOOL bFlag = kUnwritten;
-    BSTR bstrOut = nullptr;
-    BString bstrArg(SysAllocString(TEXT("x")));
-    const std::vector<HRESULT> results = {
-        agent.QORA_CheckCertificateChain(&bFlag),
-    };
-    for (HRESULT hr : results) EXPECT_EQ(hr, E_NOTIMPL);
-    EXPECT_EQ(agent.LastResult(), E_NOTIMPL);
-    EXPECT_EQ(bFlag, kUnwritten);
-    EXPECT_EQ(bstrOut, nullptr);
-}
-
 TEST(CCryptoAgent, OperationsHandBackTheThreadsLastError)
 {
     CCryptoAgent agent;
