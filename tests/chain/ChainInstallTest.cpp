@@ -17,14 +17,6 @@ struct InstallCleanup {
     }
 };
 
-// The root registry place exists on every installed system; a fresh prefix makes it when the machine's
-// "Root" store is first opened for writing.
-void EnsureRootPlace()
-{
-    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("Root")));
-    ASSERT_TRUE(hStore) << std::hex << GetLastError();
-}
-
 const ByteBuffer kHash20(20, 0xA5);
 const ByteBuffer kKeyId16(16, 0x3C);
 
@@ -32,7 +24,7 @@ const ByteBuffer kKeyId16(16, 0x3C);
 
 TEST_F(ChainTest, InstallWritesUnexpiredRootsAndAddsIntermediates)
 {
-    EnsureRootPlace();
+    EnsureRootPlaceExists();
     const ByteBuffer vecExpired = MakeRoot(TEXT("C=CN, O=Chain Test, CN=Install Expired Root"), FileTimeOf(2010, 1, 1, 0),
                                            FileTimeOf(2020, 1, 1, 0));
     const ByteBuffer vecFuture = MakeRoot(TEXT("C=CN, O=Chain Test, CN=Install Future Root"), FileTimeOf(2090, 1, 1, 0),

@@ -217,6 +217,14 @@ inline bool ReadRootBlob(const WString& wstrThumbprint, ByteBuffer& vecBlob)
                         &cbBlob) == ERROR_SUCCESS;
 }
 
+// The root registry place exists on every installed system; a fresh prefix makes it when the machine's
+// "Root" store is first opened for writing.
+inline void EnsureRootPlaceExists()
+{
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("Root")));
+    EXPECT_TRUE(hStore) << std::hex << GetLastError();
+}
+
 inline void RemoveRootKey(const WString& wstrThumbprint)
 {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, (WString(ROOT_PATH) + TEXT("\\") + wstrThumbprint).c_str());

@@ -1,0 +1,148 @@
+// Brindlemark/chain/CertificateChainDelete.cpp — the withdrawal lists and the removals they drive.
+#include "chain/CertificateChainDelete.h"
+
+#include "agent/ResultCode.h"
+#include "inventory/CertificateInventory.h"
+#include "trace/TraceHelper.h"
+
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+constexpr DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+enum DiscardedKind { DISCARDED_INTERMEDIATE, DISCARDED_ROOT };
+
+struct DiscardedCertificate {
+    DiscardedKind eKind;
+    const WCHAR* pwszSerialNumber;
+    const WCHAR* pwszSubjectDN;
+    const WCHAR* pwszIssuerDN;
+    const WCHAR* pwszThumbprint;  // roots only
+};
+
+// The certificate authority's data, generated with the chain documents.
+#include "resources/chains/DiscardedCertificates.inc"
+
+const DiscardedCertificate kRSADiscarded[] = {DISCARDED_RSA_CERTIFICATES};
+const DiscardedCertificate kSM2Discarded[] = {DISCARDED_SM2_CERTIFICATES};
+
+// Each entry in order; a failure is traced and the run goes on.
+template <size_t N>
+void DeleteDiscarded(const TraceHelper& scope, const DiscardedCertificate (&rgEntries)[N])
+{
+    for (const DiscardedCertificate& stEntry : rgEntries) {
+        TRACE_INFO_TEXT("pwszSubjectDN", stEntry.pwszSubjectDN);
+        HRESULT hResult = E_OUTOFMEMORY;
+        try {
+            hResult = stEntry.eKind == DISCARDED_ROOT
+                          ? DeleteTrustedRootCert(stEntry.pwszThumbprint, stEntry.pwszSerialNumber, stEntry.pwszSubjectDN,
+                                                  stEntry.pwszIssuerDN)
+                          : DeleteIntermediateCert(stEntry.pwszSerialNumber, stEntry.pwszSubjectDN, stEntry.pwszIssuerDN);
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
+        STEP_FAILED_REASON(FAILED(hResult), hResult,
+                           stEntry.eKind == DISCARDED_ROOT ? TEXT("DeleteTrustedRootCert") : TEXT("DeleteIntermediateCert"),
+                           TEXT("FAILED(hResult)"));
+    }
+}
+
+}  // namespace
+
+HRESULT DeleteRSADiscardCert()
+{
+    TraceHelper scope(TEXT("DeleteRSADiscardCert"));
+    DeleteDiscarded(scope, kRSADiscarded);
+    return QORA_OK;
+}
+
+HRESULT DeleteSM2DiscardCert()
+{
+    TraceHelper scope(TEXT("DeleteSM2DiscardCert"));
+    DeleteDiscarded(scope, kSM2Discarded);
+    return QORA_OK;
+}
+
+HRESULT DeleteIntermediateCert(const WCHAR* pwszSerialNumber, const WCHAR* pwszSubjectDN, const WCHAR* pwszIssuerDN)
+{
+    TraceHelper scope(TEXT("DeleteIntermediateCert"));
+    CERTIFICATE_FILTER stFilter = {};
+    stFilter.pwszSubjectFilters = pwszSubjectDN;
+    stFilter.pwszIssuerFilters = pwszIssuerDN;
+    stFilter.pwszSerialNumber = pwszSerialNumber;
+    HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine)"), TEXT("FAILED(hResult)"));
+    hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(CurrentUser)"), TEXT("FAILED(hResult)"));
+    return QORA_OK;
+}
+
+HRESULT DeleteTrustedRootCert(const WCHAR* pwszThumbprint, const WCHAR* pwszSerialNumber, const WCHAR* pwszSubjectDN,
+                              const WCHAR* pwszIssuerDN)
+{
+    TraceHelper scope(TEXT("DeleteTrustedRootCert"));
+    CERTIFICATE_FILTER stFilter = {};
+    stFilter.pwszSubjectFilters = pwszSubjectDN;
+    stFilter.pwszIssuerFilters = pwszIssuerDN;
+    stFilter.pwszSerialNumber = pwszSerialNumber;
+    HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine-CA)"), TEXT("FAILED(hResult)"));
+    hResult = DeleteRegistryKey(pwszThumbprint);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteRegistryKey"), TEXT("FAILED(hResult)"));
+    return QORA_OK;
+}
+
+HRESULT DeleteCertificateFromStore(DWORD dwFlag, const CERTIFICATE_FILTER* pstFilter)
+{
+    TraceHelper scope(TEXT("DeleteCertificateFromStore"));
+    FAIL_IF_REASON(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag, E_INVALIDARG,
+                   TEXT("Check Parameters(dwFlag)"),
+                   TEXT("(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)"));
+    CertStore hCertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kCertEncoding, 0, dwFlag, TEXT("CA")));
+    FAIL_IF_REASON(!hCertStore, ResultFromLastError(), TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
+
+    // The whole store is taken before anything is deleted: under Wine, deleting while enumerating a system
+    // store never ends.
+    CertContextList vecAll, vecMatching;
+    HRESULT hResult = ExtractCertificatesFromStore(hCertStore.get(), vecAll);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore"), TEXT("FAILED(hResult)"));
+    hResult = FilterCertificates(pstFilter, vecAll, vecMatching);
+    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterCertificates"), TEXT("FAILED(hResult)"));
+    TRACE_INFO_VALUE("vecMatching.size()", vecMatching.size());
+
+    for (const CertContext& pCertContext : vecMatching) {
+        // The deletion frees the context it is given, so it gets a reference of its own.
+        PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(pCertContext.get());
+        if (STEP_FAILED_REASON(pDuplicate == NULL, ResultFromLastError(), TEXT("CertDuplicateCertificateContext"),
+                               TEXT("pDuplicate == NULL")))
+            continue;
+        const BOOL bResult = CertDeleteCertificateFromStore(pDuplicate);
+        STEP_FAILED_REASON(!bResult, ResultFromLastError(), TEXT("CertDeleteCertificateFromStore"), TEXT("!bResult"));
+    }
+    // Under Wine a deletion from a system store lasts only once committed.
+    if (!vecMatching.empty()) {
+        const BOOL bResult = CertControlStore(hCertStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        STEP_FAILED_REASON(!bResult, ResultFromLastError(), TEXT("CertControlStore(CERT_STORE_CTRL_COMMIT)"),
+                           TEXT("!bResult"));
+    }
+    return QORA_OK;
+}
+
+HRESULT DeleteRegistryKey(const WCHAR* pwszThumbprint)
+{
+    TraceHelper scope(TEXT("DeleteRegistryKey"));
+    FAIL_IF_REASON(pwszThumbprint == NULL || *pwszThumbprint == 0, E_INVALIDARG, TEXT("check parameter."),
+                   TEXT("pwszThumbprint == NULL"));
+    TRACE_INFO_TEXT("pwszThumbprint", pwszThumbprint);
+    RegKey hKey;
+    LONG lResult = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates"),
+                                 0, KEY_ALL_ACCESS, hKey.put());
+    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegOpenKeyEx FAILED."),
+                   TEXT("lResult != ERROR_SUCCESS"));
+    lResult = RegDeleteKeyW(hKey.get(), pwszThumbprint);
+    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegDeleteKey FAILED."),
+                   TEXT("lResult != ERROR_SUCCESS"));
+    return QORA_OK;
+}
