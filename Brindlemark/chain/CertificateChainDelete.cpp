@@ -28,6 +28,16 @@ struct DiscardedCertificate {
 const DiscardedCertificate kRSADiscarded[] = {DISCARDED_RSA_CERTIFICATES};
 const DiscardedCertificate kSM2Discarded[] = {DISCARDED_SM2_CERTIFICATES};
 
+// The criteria of one entry; every other criterion stays empty.
+CERTIFICATE_FILTER DiscardedFilter(const WCHAR* pwszSerialNumber, const WCHAR* pwszSubjectDN, const WCHAR* pwszIssuerDN)
+{
+    CERTIFICATE_FILTER stFilter = {};
+    stFilter.pwszSubjectFilters = pwszSubjectDN;
+    stFilter.pwszIssuerFilters = pwszIssuerDN;
+    stFilter.pwszSerialNumber = pwszSerialNumber;
+    return stFilter;
+}
+
 // Each entry in order; a failure is traced and the run goes on.
 template <size_t N>
 void DeleteDiscarded(const TraceHelper& scope, const DiscardedCertificate (&rgEntries)[N])
@@ -68,10 +78,7 @@ HRESULT DeleteSM2DiscardCert()
 HRESULT DeleteIntermediateCert(const WCHAR* pwszSerialNumber, const WCHAR* pwszSubjectDN, const WCHAR* pwszIssuerDN)
 {
     TraceHelper scope(TEXT("DeleteIntermediateCert"));
-    CERTIFICATE_FILTER stFilter = {};
-    stFilter.pwszSubjectFilters = pwszSubjectDN;
-    stFilter.pwszIssuerFilters = pwszIssuerDN;
-    stFilter.pwszSerialNumber = pwszSerialNumber;
+    const CERTIFICATE_FILTER stFilter = DiscardedFilter(pwszSerialNumber, pwszSubjectDN, pwszIssuerDN);
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
     FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine)"), TEXT("FAILED(hResult)"));
     hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
@@ -83,10 +90,7 @@ HRESULT DeleteTrustedRootCert(const WCHAR* pwszThumbprint, const WCHAR* pwszSeri
                               const WCHAR* pwszIssuerDN)
 {
     TraceHelper scope(TEXT("DeleteTrustedRootCert"));
-    CERTIFICATE_FILTER stFilter = {};
-    stFilter.pwszSubjectFilters = pwszSubjectDN;
-    stFilter.pwszIssuerFilters = pwszIssuerDN;
-    stFilter.pwszSerialNumber = pwszSerialNumber;
+    const CERTIFICATE_FILTER stFilter = DiscardedFilter(pwszSerialNumber, pwszSubjectDN, pwszIssuerDN);
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
     FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine-CA)"), TEXT("FAILED(hResult)"));
     hResult = DeleteRegistryKey(pwszThumbprint);

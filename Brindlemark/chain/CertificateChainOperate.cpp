@@ -70,6 +70,20 @@ HRESULT DecodeBase64Text(const TraceHelper& scope, const WCHAR* pwszText, const 
     return QORA_OK;
 }
 
+// Loads a document and runs one walk over it, each stage traced under the caller's labels.
+HRESULT WalkDocument(const TraceHelper& scope, const BYTE* pbData, DWORD cbData, HRESULT (*pfnWalk)(IXMLDOMDocument*),
+                     const WCHAR* pwszLoadStep, const WCHAR* pwszWalkStep)
+{
+    return GuardAllocation([&]() -> HRESULT {
+        ComPtr<IXMLDOMDocument> pXMLDom;
+        HRESULT hResult = LoadXMLDom(pbData, cbData, pXMLDom);
+        FAIL_IF_REASON(FAILED(hResult), hResult, pwszLoadStep, TEXT("FAILED(hResult)"));
+        hResult = pfnWalk(pXMLDom.get());
+        FAIL_IF_REASON(FAILED(hResult), hResult, pwszWalkStep, TEXT("FAILED(hResult)"));
+        return QORA_OK;
+    });
+}
+
 // The children of a node and their count, each DOM call traced under the caller's labels.
 HRESULT ChildCount(const TraceHelper& scope, IXMLDOMNode* pNode, ComPtr<IXMLDOMNodeList>& pChildren, LONG& lLength,
                    const WCHAR* pwszChildNodesStep, const WCHAR* pwszLengthStep)
@@ -78,7 +92,7 @@ HRESULT ChildCount(const TraceHelper& scope, IXMLDOMNode* pNode, ComPtr<IXMLDOMN
     FAIL_IF_REASON(FAILED(hResult) || !pChildren, FAILED(hResult) ? hResult : E_FAIL, pwszChildNodesStep,
                    TEXT("FAILED(hResult)"));
     lLength = 0;
-    hResult = pChildren->get_length(&lLength);
+    hResult = pChildren.get()->get_length(&lLength);
     FAIL_IF_REASON(FAILED(hResult), hResult, pwszLengthStep, TEXT("FAILED(hResult)"));
     TRACE_INFO_VALUE("lLength", lLength);
     return QORA_OK;
@@ -151,19 +165,19 @@ HRESULT LoadXMLDom(const BYTE* lpResData, DWORD dwResDataSize, ComPtr<IXMLDOMDoc
     FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-CoCreateInstance"), TEXT("FAILED(hResult)"));
 
     // The parser is told to stay within the document; the declaration check below is what guarantees it.
-    hResult = pDocument->put_resolveExternals(VARIANT_FALSE);
+    hResult = pDocument.get()->put_resolveExternals(VARIANT_FALSE);
     STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-put_resolveExternals"), TEXT("FAILED(hResult)"));
-    hResult = pDocument->put_validateOnParse(VARIANT_FALSE);
+    hResult = pDocument.get()->put_validateOnParse(VARIANT_FALSE);
     STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-put_validateOnParse"), TEXT("FAILED(hResult)"));
     ComPtr<IXMLDOMDocument2> pDocument2;
-    if (SUCCEEDED(pDocument->QueryInterface(kIID_IXMLDOMDocument2, reinterpret_cast<void**>(pDocument2.put()))) &&
+    if (SUCCEEDED(pDocument.get()->QueryInterface(kIID_IXMLDOMDocument2, reinterpret_cast<void**>(pDocument2.put()))) &&
         pDocument2) {
         BString bstrProperty(SysAllocString(TEXT("ProhibitDTD")));
         VARIANT varTrue;
         VariantInit(&varTrue);
         varTrue.vt = VT_BOOL;
         varTrue.boolVal = VARIANT_TRUE;
-        hResult = bstrProperty ? pDocument2->setProperty(bstrProperty.get(), varTrue) : E_OUTOFMEMORY;
+        hResult = bstrProperty ? pDocument2.get()->setProperty(bstrProperty.get(), varTrue) : E_OUTOFMEMORY;
         STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-setProperty(ProhibitDTD)"),
                            TEXT("FAILED(hResult)"));
     }
@@ -181,7 +195,7 @@ HRESULT LoadXMLDom(const BYTE* lpResData, DWORD dwResDataSize, ComPtr<IXMLDOMDoc
     BString bstrXml(SysAllocStringLen(wstrXml.c_str(), static_cast<UINT>(wstrXml.size())));
     FAIL_IF_REASON(!bstrXml, E_OUTOFMEMORY, TEXT("new memory"), TEXT("bstrXml == NULL"));
     VARIANT_BOOL bIsSuccessful = VARIANT_FALSE;
-    hResult = pDocument->loadXML(bstrXml.get(), &bIsSuccessful);
+    hResult = pDocument.get()->loadXML(bstrXml.get(), &bIsSuccessful);
     FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-loadXML"), TEXT("FAILED(hResult)"));
     // loadXML reports a document that does not parse as a success with the flag cleared.
     FAIL_IF(bIsSuccessful != VARIANT_TRUE, QORA_E_XML_PARSE, TEXT("LoadXMLDom-loadXML"));
@@ -199,7 +213,7 @@ HRESULT GetXMLRootNode(IXMLDOMDocument* pXMLDom, ComPtr<IXMLDOMNode>& pRootNode)
     FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_lastChild"), TEXT("FAILED(hResult)"));
     if (pNode) {
         BString bstrNodeName;
-        hResult = pNode->get_nodeName(bstrNodeName.put());
+        hResult = pNode.get()->get_nodeName(bstrNodeName.put());
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_nodeName"), TEXT("FAILED(hResult)"));
         TRACE_INFO_TEXT("bstrNodeName", bstrNodeName.get());
     }
@@ -221,11 +235,11 @@ HRESULT FindChildNode(IXMLDOMNode* pParentNode, const WCHAR* pwszChildNodeName, 
     if (FAILED(hResult)) return hResult;
     for (LONG lIndex = 0; lIndex < lLength; ++lIndex) {
         ComPtr<IXMLDOMNode> pChild;
-        hResult = pChildren->get_item(lIndex, pChild.put());
+        hResult = pChildren.get()->get_item(lIndex, pChild.put());
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FindChildNode-get_item"), TEXT("FAILED(hResult)"));
         if (!pChild) continue;
         BString bstrNodeName;
-        hResult = pChild->get_nodeName(bstrNodeName.put());
+        hResult = pChild.get()->get_nodeName(bstrNodeName.put());
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FindChildNode-get_nodeName"), TEXT("FAILED(hResult)"));
         // A containing name is taken for the wanted one: "P7bContentOld" answers for "P7bContent".
         if (bstrNodeName && StrStrIW(bstrNodeName.get(), pwszChildNodeName) != nullptr) {
@@ -261,15 +275,8 @@ HRESULT GetNodeValue(IXMLDOMNode* pNode, WString& wstrNodeValue)
 HRESULT CheckCertChainfromBlobData(const BYTE* pbData, DWORD cbData)
 {
     TraceHelper scope(TEXT("CheckCertChainfromBlobData"));
-    return GuardAllocation([&]() -> HRESULT {
-        ComPtr<IXMLDOMDocument> pXMLDom;
-        HRESULT hResult = LoadXMLDom(pbData, cbData, pXMLDom);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainwithData-LoadXMLDom"), TEXT("FAILED(hResult)"));
-        hResult = CheckCertChainfromXMLDOMDoc(pXMLDom.get());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainwithData-CheckCertChainfromXMLDOMDoc"),
-                       TEXT("FAILED(hResult)"));
-        return QORA_OK;
-    });
+    return WalkDocument(scope, pbData, cbData, &CheckCertChainfromXMLDOMDoc, TEXT("CheckCertChainwithData-LoadXMLDom"),
+                        TEXT("CheckCertChainwithData-CheckCertChainfromXMLDOMDoc"));
 }
 
 HRESULT CheckCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDom)
@@ -382,16 +389,9 @@ HRESULT ImportCertificateChainfromResoure(WORD wResourceID)
 HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData)
 {
     TraceHelper scope(TEXT("ImportCertificateChainfromBlobData"));
-    return GuardAllocation([&]() -> HRESULT {
-        ComPtr<IXMLDOMDocument> pXMLDom;
-        HRESULT hResult = LoadXMLDom(pbData, cbData, pXMLDom);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromBlobData-LoadXMLDom"),
-                       TEXT("FAILED(hResult)"));
-        hResult = ImportCertChainfromXMLDOMDoc(pXMLDom.get());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromBlobData-ImportCertChainfromXMLDOMDoc"),
-                       TEXT("FAILED(hResult)"));
-        return QORA_OK;
-    });
+    return WalkDocument(scope, pbData, cbData, &ImportCertChainfromXMLDOMDoc,
+                        TEXT("ImportCertificateChainfromBlobData-LoadXMLDom"),
+                        TEXT("ImportCertificateChainfromBlobData-ImportCertChainfromXMLDOMDoc"));
 }
 
 HRESULT ImportCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDom)
@@ -433,11 +433,11 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pRootCACertificateNode)
 
     for (LONG lIndex = 0; lIndex < lLength; ++lIndex) {
         ComPtr<IXMLDOMNode> pCertificateNode;
-        hResult = pChildren->get_item(lIndex, pCertificateNode.put());
+        hResult = pChildren.get()->get_item(lIndex, pCertificateNode.put());
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_item"), TEXT("FAILED(hResult)"));
         if (pCertificateNode) {
             BString bstrNodeName;
-            hResult = pCertificateNode->get_nodeName(bstrNodeName.put());
+            hResult = pCertificateNode.get()->get_nodeName(bstrNodeName.put());
             FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_nodeName"),
                            TEXT("FAILED(hResult)"));
             TRACE_INFO_TEXT("bstrNodeName", bstrNodeName.get());
@@ -494,7 +494,7 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pParentNode, WString& wstr
     WString wstrValues[3];
     for (LONG lIndex = 0; lIndex < 3; ++lIndex) {
         ComPtr<IXMLDOMNode> pChild;
-        hResult = pChildren->get_item(lIndex, pChild.put());
+        hResult = pChildren.get()->get_item(lIndex, pChild.put());
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode-get_item"),
                        TEXT("FAILED(hResult)"));
         hResult = GetNodeValue(pChild.get(), wstrValues[lIndex]);

@@ -15,45 +15,18 @@
 // Property id of the DER certificate inside a certificate property blob (mingw's headers lack its name).
 constexpr DWORD CERT_BLOB_CERT_PROP_ID = 32;
 
-// Move-only owner of one COM interface pointer.
+namespace handle_traits {
 template <typename T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    explicit ComPtr(T* p) : m_p(p) {}
-    ~ComPtr() { reset(); }
-    ComPtr(ComPtr&& other) noexcept : m_p(other.release()) {}
-    ComPtr& operator=(ComPtr&& other) noexcept
-    {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-
-    T* get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    T** put()
-    {
-        reset();
-        return &m_p;
-    }
-    T* release()
-    {
-        T* p = m_p;
-        m_p = nullptr;
-        return p;
-    }
-    void reset(T* p = nullptr)
-    {
-        if (m_p != nullptr) m_p->Release();
-        m_p = p;
-    }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    T* m_p = nullptr;
+struct ComInterface {
+    using Type = T*;
+    static Type Empty() { return nullptr; }
+    static void Release(Type p) { p->Release(); }
 };
+}  // namespace handle_traits
+
+// Owner of one COM interface pointer.
+template <typename T>
+using ComPtr = UniqueHandle<handle_traits::ComInterface<T>>;
 
 // Runs an operation's body; exhausted memory inside it ends the operation with E_OUTOFMEMORY, never an exception.
 template <typename Body>
