@@ -1,6 +1,8 @@
-// Mutation runs over the parsers of what the authority and pages send: the DER decoder and the envelope.
+// Mutation runs over the parsers of what the authority and pages send: the DER decoder, the envelope and
+// the certificate property blobs of the chain documents.
 // BM_FUZZ_ITERATIONS sets the number of inputs per parser (CI runs a short round); BM_FUZZ_SEED varies them.
 #include "agent/ResultCode.h"
+#include "chain/CertificateChainOperate.h"
 #include "codec/ASN1Engine.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
@@ -179,6 +181,30 @@ TEST(Mutation, PrivateKeyBlobAnswersCodes)
         } else {
             ASSERT_TRUE(hResult == QORA_E_IMPORT_ENCRYPT_CERT || hResult == E_OUTOFMEMORY) << std::hex << hResult;
             ASSERT_EQ(blob, ByteBuffer{0xEE});
+        }
+    }
+}
+
+TEST(Mutation, PropertyBlobWalkStaysInsideItsBlob)
+{
+    // Elements of id, reserved and length, then the data: a hash, then the certificate (id 32).
+    const ByteBuffer blob = {3, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4,
+                             32, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0x30, 0x03, 0x02, 0x01, 0x07};
+    const std::vector<ByteBuffer> corpus = {blob, ByteBuffer(blob.begin() + 16, blob.end())};
+    std::mt19937 rng = Generator();
+    for (size_t i = 0; i < Iterations(); ++i) {
+        const ByteBuffer input = Mutate(corpus[i % corpus.size()], corpus, rng);
+        std::string text;
+        if (input.empty() || Base64EncodeEx(input.data(), static_cast<DWORD>(input.size()), text) != QORA_OK) continue;
+        const WString wstr(text.begin(), text.end());
+        ByteBuffer cert = {0xEE};
+        const HRESULT hResult = GetCertFromCertificateBlobProperties(wstr.c_str(), cert);
+        if (hResult == QORA_OK) {
+            // The certificate is a run of the blob's own bytes.
+            ASSERT_NE(std::search(input.begin(), input.end(), cert.begin(), cert.end()), input.end()) << "input " << i;
+        } else {
+            ASSERT_EQ(hResult, E_FAIL) << std::hex << hResult << " for input " << std::dec << i;
+            ASSERT_EQ(cert, ByteBuffer{0xEE});
         }
     }
 }
