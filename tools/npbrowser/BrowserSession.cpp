@@ -2,6 +2,7 @@
 // one JSON line.
 #include "tools/npbrowser/BrowserSession.h"
 
+#include "tools/npbrowser/AllocationCounter.h"
 #include "tools/npbrowser/BrowserFuncs.h"
 
 #include <cstring>
@@ -119,26 +120,6 @@ void PrintLine(cJSON* pJSON)
     fputc('\n', stdout);
     fflush(stdout);
     cJSON_free(psz);
-}
-
-size_t HeapBytesInUse()
-{
-    std::vector<HANDLE> vecHeaps(64);
-    DWORD nHeaps = GetProcessHeaps(static_cast<DWORD>(vecHeaps.size()), vecHeaps.data());
-    if (nHeaps > vecHeaps.size()) {
-        vecHeaps.resize(nHeaps);
-        nHeaps = GetProcessHeaps(nHeaps, vecHeaps.data());
-    }
-    size_t cbInUse = 0;
-    for (DWORD n = 0; n < nHeaps && n < vecHeaps.size(); ++n) {
-        if (!HeapLock(vecHeaps[n])) continue;
-        PROCESS_HEAP_ENTRY stEntry = {};
-        while (HeapWalk(vecHeaps[n], &stEntry)) {
-            if (stEntry.wFlags & PROCESS_HEAP_ENTRY_BUSY) cbInUse += stEntry.cbData;
-        }
-        HeapUnlock(vecHeaps[n]);
-    }
-    return cbInUse;
 }
 
 BrowserSession::BrowserSession(const NPPluginFuncs& stPluginFuncs, std::string strMIMEType)
@@ -325,13 +306,13 @@ bool BrowserSession::RunCycles(int nCycles)
 {
     constexpr int kWarmUpCycles = 10;
     int nFailedCycles = 0;
-    size_t cbAfterWarmUp = 0;
+    long long llAfterWarmUp = 0;
     const NPIdentifier nameDesc = StringIdentifier("GetLastErrorDesc");
     const NPIdentifier nameProperty = StringIdentifier("version");
     std::vector<char> vecType(m_strMIMEType.begin(), m_strMIMEType.end());
     vecType.push_back(0);
     for (int nCycle = 0; nCycle < nCycles; ++nCycle) {
-        if (nCycle == kWarmUpCycles) cbAfterWarmUp = HeapBytesInUse();
+        if (nCycle == kWarmUpCycles) llAfterWarmUp = LiveAllocations();
         NPP_t npp = {};
         if (m_stPluginFuncs.newp(vecType.data(), &npp, NP_EMBED, 0, nullptr, nullptr, nullptr) != NPERR_NO_ERROR) {
             ++nFailedCycles;
@@ -357,7 +338,7 @@ bool BrowserSession::RunCycles(int nCycles)
         bGood = (pFirst == nullptr || ReferenceCountOf(pFirst) == 0) && bGood;
         if (!bGood) ++nFailedCycles;
     }
-    const size_t cbAtEnd = HeapBytesInUse();
+    const long long llAtEnd = LiveAllocations();
     const Accounting& stAccounting = CurrentAccounting();
     cJSON* pLine = cJSON_CreateObject();
     cJSON_AddNumberToObject(pLine, "cycles", nCycles);
@@ -365,7 +346,7 @@ bool BrowserSession::RunCycles(int nCycles)
     cJSON_AddNumberToObject(pLine, "liveBlocks", static_cast<double>(stAccounting.nLiveBlocks));
     cJSON_AddNumberToObject(pLine, "liveObjects", static_cast<double>(stAccounting.nLiveObjects));
     if (nCycles > kWarmUpCycles)
-        cJSON_AddNumberToObject(pLine, "heapGrowth", static_cast<double>(cbAtEnd) - static_cast<double>(cbAfterWarmUp));
+        cJSON_AddNumberToObject(pLine, "heapBlocksGrowth", static_cast<double>(llAtEnd - llAfterWarmUp));
     PrintLine(pLine);
     return nFailedCycles == 0;
 }

@@ -24,7 +24,8 @@ public:
     // steps whose outcome differed from what the line expected, or that could not be read.
     int RunScript(FILE* pInput);
     // n times: create an instance, ask twice for its object, call a method, destroy the instance and drop the
-    // page's references. Prints one line with the outcome; false when a cycle went wrong.
+    // page's references. Prints one line with the outcome, with the growth of the plug-in's heap blocks after
+    // ten cycles when they are counted (CountAllocationsOf); false when a cycle went wrong.
     bool RunCycles(int nCycles);
     // Destroys every instance still alive and drops the page's references to their objects.
     void DestroyAll();
@@ -39,9 +40,6 @@ private:
     std::string m_strMIMEType;
     std::map<int, std::unique_ptr<Embedding>> m_mapEmbeddings;
 };
-
-// Bytes in use on every heap of the process, for leak checks over many cycles.
-size_t HeapBytesInUse();
 
 // Prints one JSON value as a line on stdout (takes ownership).
 void PrintLine(cJSON* pJSON);

@@ -30,6 +30,7 @@ public:
     NP_GetMIMEDescriptionFunc GetMIMEDescription() const { return m_pfnGetMIMEDescription; }
     // Any other export by name (an installer's entry, for instance); null when absent.
     FARPROC Export(const char* pszName) const;
+    HMODULE Module() const { return m_hModule; }
     // An export as the function type the caller knows it by.
     template <typename Fn>
     Fn ExportAs(const char* pszName) const

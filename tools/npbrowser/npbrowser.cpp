@@ -9,6 +9,7 @@
 // that did not go as the script expected; 4 the plug-in could not be registered, loaded or initialised.
 #include "Common.h"
 #include "codec/Misc.h"
+#include "tools/npbrowser/AllocationCounter.h"
 #include "tools/npbrowser/BrowserFuncs.h"
 #include "tools/npbrowser/BrowserSession.h"
 #include "tools/npbrowser/PluginLibrary.h"
@@ -127,6 +128,8 @@ int RunBrowser(const Options& stOptions)
         fprintf(stderr, "npbrowser: cannot load the plug-in (0x%08lx)\n", static_cast<unsigned long>(hrLoad));
         return kExitPlugin;
     }
+    if (stOptions.nCycles > 0 && !npbrowser::CountAllocationsOf(library.Module()))
+        fprintf(stderr, "npbrowser: the plug-in's heap blocks cannot be counted\n");
     if (library.GetMIMEDescription() != nullptr) {
         const char* pszDescription = library.GetMIMEDescription()();
         cJSON* pLine = cJSON_CreateObject();
