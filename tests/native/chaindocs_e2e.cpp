@@ -214,7 +214,7 @@ TEST_P(ChainDocument, HasTheRootsBundleAndAlgorithmsOfItsChain)
             }
             pos += 12 + length;
         }
-        EXPECT_EQ(ids, (std::vector<uint32_t>{3, 4, 15, 20, 25, 92, 32}));
+        EXPECT_EQ(ids, (std::vector<uint32_t>{3, 4, 15, 20, 25, 32}));
         EXPECT_EQ(entryPoint, Sha1Hex(der));
         X509Ptr root = Certificate(der);
         ASSERT_TRUE(root) << "property 32 is not one DER certificate";
