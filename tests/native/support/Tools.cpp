@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -113,6 +114,17 @@ std::vector<Json> JsonLines(const std::string& text)
     std::vector<std::string> command = {tool};
     command.insert(command.end(), args.begin(), args.end());
     return RunRedirected(command, {}, stdinText, run);
+}
+
+std::string CopyOfDemoCa()
+{
+    char pattern[] = "/tmp/bm-demo-ca-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return {};
+    const std::filesystem::path copy = std::filesystem::path(pattern) / "ca";
+    std::error_code ec;
+    std::filesystem::copy(std::filesystem::path(BM_SOURCE_DIR) / "resources" / "democa-ca", copy,
+                          std::filesystem::copy_options::recursive, ec);
+    return ec ? std::string() : copy.string();
 }
 
 PkeyPtr KeyOf(const Bytes& spki)

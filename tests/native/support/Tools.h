@@ -30,6 +30,10 @@ std::vector<Json> JsonLines(const std::string& text);
 // democa of this native build, with stdinText as its standard input.
 ::testing::AssertionResult RunDemoca(const std::vector<std::string>& args, const std::string& stdinText, ToolRun& run);
 
+// A fresh copy of the committed demo CA folder in a new temporary folder, so that the certificates issued chain
+// to the roots of the chain documents and nothing the CA writes lands in the source tree; empty on failure.
+std::string CopyOfDemoCa();
+
 // The key of a DER SubjectPublicKeyInfo; null unless it is exactly one.
 PkeyPtr KeyOf(const Bytes& spki);
 // A signature over data made by a container's key as the inspector prints it (SM2: ZA of the default
