@@ -27,10 +27,7 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 std::string CaDir()
 {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/bm-enrol-bench-XXXXXX";
-        return std::string(mkdtemp(pattern) != nullptr ? pattern : "/tmp/bm-enrol-bench");
-    }();
+    static const std::string dir = CopyOfDemoCa();
     return dir;
 }
 

@@ -50,12 +50,9 @@ PkeyPtr CertificateKey(const std::string& base64)
     return cert ? PkeyPtr(X509_get_pubkey(cert.get())) : PkeyPtr();
 }
 
-std::filesystem::path CaDir()
+std::string CaDir()
 {
-    static const std::filesystem::path dir = [] {
-        char pattern[] = "/tmp/bm-enrol-ca-XXXXXX";
-        return std::filesystem::path(mkdtemp(pattern) != nullptr ? pattern : "/tmp/bm-enrol-ca");
-    }();
+    static const std::string dir = CopyOfDemoCa();
     return dir;
 }
 
@@ -100,7 +97,7 @@ TEST_P(Enrolment, RequestIssueImportAndProveTheKeys)
     sweep.Add(container);
 
     ToolRun issued;
-    ASSERT_TRUE(RunDemoca({"issue", "--ca-dir", CaDir().string(), "--format", s.format}, request, issued));
+    ASSERT_TRUE(RunDemoca({"issue", "--ca-dir", CaDir(), "--format", s.format}, request, issued));
     ASSERT_EQ(issued.code, 0) << issued.err;
     const std::string signCert = issued.json.value("signCert", "");
     ASSERT_FALSE(signCert.empty()) << issued.out;

@@ -19,14 +19,14 @@ constexpr size_t kBase64LineLength = 76;
 const char kImportPath[] = "SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
 
 // Property ids of the blob: SHA-1 and MD5 of the DER, the to-be-signed hash, the key identifier, MD5 of the
-// public key, its bit length, and the DER itself.
+// public key bits, and the DER itself. The public key's bit length (92), which Windows adds too, is left out:
+// Wine's registry store drops a root whose blob carries a property id it does not know, and 92 is one.
 enum : uint32_t {
     kSha1HashProp = 3,
     kMd5HashProp = 4,
     kSignatureHashProp = 15,
     kKeyIdentifierProp = 20,
     kPublicKeyMd5Prop = 25,
-    kPublicKeyBitLengthProp = 92,
     kCertificateProp = 32,
 };
 
@@ -146,14 +146,12 @@ Bytes PropertyBlob(X509* cert)
     const Bytes signatureHash = Digest(SignatureHash(cert), tbs);
     if (der.empty() || tbs.empty() || publicKey.empty() || signatureHash.empty()) return {};
 
-    Bytes blob, bitLength;
-    AppendLe32(bitLength, static_cast<uint32_t>(EVP_PKEY_get_bits(X509_get0_pubkey(cert))));
+    Bytes blob;
     AppendProperty(blob, kSha1HashProp, Digest(EVP_sha1(), der));
     AppendProperty(blob, kMd5HashProp, Digest(EVP_md5(), der));
     AppendProperty(blob, kSignatureHashProp, signatureHash);
     AppendProperty(blob, kKeyIdentifierProp, keyIdentifier);
     AppendProperty(blob, kPublicKeyMd5Prop, Digest(EVP_md5(), publicKey));
-    AppendProperty(blob, kPublicKeyBitLengthProp, bitLength);
     AppendProperty(blob, kCertificateProp, der);
     return blob;
 }

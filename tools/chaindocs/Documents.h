@@ -10,7 +10,7 @@
 namespace chaindocs {
 
 // The value the platform keeps as "Blob" under a root's registry key: elements {id, 1, length, data} for
-// ids 3, 4, 15, 20, 25, 92 and, last, 32 (the DER).
+// ids 3, 4, 15, 20, 25 and, last, 32 (the DER).
 democa::Bytes PropertyBlob(X509* cert);
 
 // Base64 in lines of 76 characters, each ended by CR LF.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -70,6 +71,38 @@ std::string TakeFile(const std::string& path)
     return RunRedirected(command, DefaultHostEnv(), "", run);
 }
 
+::testing::AssertionResult RunNpbrowser(const std::vector<std::string>& args, const std::string& script, ToolRun& run,
+                                        const Env& extraEnv)
+{
+    const std::string exe = WinBuildDir() + "/tools/npbrowser/npbrowser.exe";
+    const std::string dll = WinBuildDir() + "/plugin/npKestrovan.dll";
+    struct stat st;
+    if (stat(exe.c_str(), &st) != 0 || stat(dll.c_str(), &st) != 0)
+        return ::testing::AssertionFailure() << exe << " or " << dll << " is not built";
+    std::string error;
+    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
+    std::vector<std::string> command = WineCommand(exe);
+    // Wine's drive Z: is the Unix root.
+    command.insert(command.end(), {"--plugin", "Z:" + dll});
+    if (!script.empty()) command.insert(command.end(), {"--script", "-"});
+    command.insert(command.end(), args.begin(), args.end());
+    Env env = DefaultHostEnv();
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return RunRedirected(command, env, script, run);
+}
+
+std::vector<Json> JsonLines(const std::string& text)
+{
+    std::vector<Json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        Json json = Json::parse(line, nullptr, false);
+        lines.push_back(json.is_discarded() ? Json(line) : std::move(json));
+    }
+    return lines;
+}
+
 ::testing::AssertionResult RunDemoca(const std::vector<std::string>& args, const std::string& stdinText, ToolRun& run)
 {
 #ifdef BM_DEMOCA
@@ -81,6 +114,17 @@ std::string TakeFile(const std::string& path)
     std::vector<std::string> command = {tool};
     command.insert(command.end(), args.begin(), args.end());
     return RunRedirected(command, {}, stdinText, run);
+}
+
+std::string CopyOfDemoCa()
+{
+    char pattern[] = "/tmp/bm-demo-ca-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return {};
+    const std::filesystem::path copy = std::filesystem::path(pattern) / "ca";
+    std::error_code ec;
+    std::filesystem::copy(std::filesystem::path(BM_SOURCE_DIR) / "resources" / "democa-ca", copy,
+                          std::filesystem::copy_options::recursive, ec);
+    return ec ? std::string() : copy.string();
 }
 
 PkeyPtr KeyOf(const Bytes& spki)

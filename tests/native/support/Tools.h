@@ -2,6 +2,7 @@
 // demo CA natively, each with its output collected from files (a pipe could be inherited by Wine's services).
 #pragma once
 #include "support/DerWalker.h"
+#include "support/HostProcess.h"
 #include "support/Json.h"
 #include "support/OsslOwners.h"
 
@@ -20,8 +21,18 @@ struct ToolRun {
 
 // inspector.exe of the Windows build under test.
 ::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run);
+// npbrowser.exe of the Windows build under test, loading that build's npKestrovan.dll, with the script (JSON
+// lines) as its standard input when one is given ("--script -" is added); extraEnv adds to the prefix's.
+::testing::AssertionResult RunNpbrowser(const std::vector<std::string>& args, const std::string& script, ToolRun& run,
+                                        const Env& extraEnv = {});
+// The JSON lines of a run's output, in order; a line that is not JSON is kept as a string.
+std::vector<Json> JsonLines(const std::string& text);
 // democa of this native build, with stdinText as its standard input.
 ::testing::AssertionResult RunDemoca(const std::vector<std::string>& args, const std::string& stdinText, ToolRun& run);
+
+// A fresh copy of the committed demo CA folder in a new temporary folder, so that the certificates issued chain
+// to the roots of the chain documents and nothing the CA writes lands in the source tree; empty on failure.
+std::string CopyOfDemoCa();
 
 // The key of a DER SubjectPublicKeyInfo; null unless it is exactly one.
 PkeyPtr KeyOf(const Bytes& spki);
