@@ -4,9 +4,9 @@
 // CSP). Saves a screenshot of each step; exits non-zero on the first expectation that does not hold.
 //
 // Environment: BM_PAGE_URL (the served page), BM_EXTENSION_DIR, BM_PROFILE_DIR (a fresh browser profile),
-// BM_SHOTS_DIR, BM_REGISTER (command that registers the host in the profile; run with "--uninstall" to
+// BM_SHOTS_DIR, BM_HOST_EXE (the host program the session kills once), BM_REGISTER (command that registers the host in the profile; run with "--uninstall" to
 // remove it), BM_CHROMIUM (default /usr/bin/chromium), BM_FAILURES=0 to leave the failure paths out.
-import { execFileSync, execSync } from "node:child_process";
+import { execFileSync } from "node:child_process";
 import { mkdirSync } from "node:fs";
 import path from "node:path";
 import { chromium } from "playwright-core";
@@ -18,8 +18,8 @@ const register = env("BM_REGISTER");
 const profileDir = env("BM_PROFILE_DIR");
 const extensionDir = path.resolve(env("BM_EXTENSION_DIR", "browser/extension"));
 const withFailures = env("BM_FAILURES", "1") !== "0";
-if (!pageUrl || !register || !profileDir) {
-  console.error("BM_PAGE_URL, BM_REGISTER and BM_PROFILE_DIR are required");
+if (!pageUrl || !register || !profileDir || !env("BM_HOST_EXE")) {
+  console.error("BM_PAGE_URL, BM_REGISTER, BM_PROFILE_DIR and BM_HOST_EXE are required");
   process.exit(2);
 }
 mkdirSync(shotsDir, { recursive: true });
@@ -147,8 +147,9 @@ try {
                                   format: "classic" }, "CN=Killed,C=CN").catch((error) => ({ good: false, text: error.message }));
     await page.waitForFunction(() => /Generate/.test(document.querySelector("#steps li.running")?.textContent ?? ""),
                                null, { timeout: 30000 });
-    // the bracket keeps pkill from matching the shell that runs it
-    execSync("pkill -9 -f '[B]rindlemarkHost.exe' || true");
+    // only the host of this session's build: other sessions' hosts on the machine stay
+    const hostPattern = "^" + env("BM_HOST_EXE").replace(/[.*+?^${}()|[\]\\]/g, "\\$&");
+    try { execFileSync("pkill", ["-9", "-f", hostPattern]); } catch (ignored) { /* gone already */ }
     const killed = await pending;
     expect(!killed.good && killed.text.includes("not available"), `a killed host becomes an error (${killed.text})`);
     const again = await enrol(page, SHAPES[0], "CN=After the crash,O=Brindlemark Demo Bank,C=CN");
