@@ -21,6 +21,13 @@ namespace {
 
 constexpr int kRsaCaBits = 2048;
 
+std::string MemBioText(BIO* bio)
+{
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
+}
+
 // Holds an exclusive lock on the CA folder while it lives.
 class FolderLock {
 public:
@@ -43,72 +50,6 @@ public:
 private:
     int m_fd = -1;
 };
-
-// A file appears complete or not at all: written beside its name, then renamed over it.
-Status WriteFileAtomically(const fs::path& path, const std::string& bytes, fs::perms perms)
-{
-    const fs::path temp = path.string() + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return Status::Internal("cannot write " + temp.string());
-        std::error_code ec;
-        fs::permissions(temp, perms, ec);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out || ec) return Status::Internal("cannot write " + temp.string());
-    }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) return Status::Internal("cannot rename " + temp.string() + ": " + ec.message());
-    return Status::Success();
-}
-
-bool ReadFile(const fs::path& path, std::string& bytes)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-std::string MemBioText(BIO* bio)
-{
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
-}
-
-Status WriteKey(const fs::path& path, EVP_PKEY* key)
-{
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        return OpenSslFailure("CA key encoding");
-    return WriteFileAtomically(path, MemBioText(bio.get()), fs::perms::owner_read | fs::perms::owner_write);
-}
-
-Status WriteCertificate(const fs::path& der, const fs::path& pem, X509* cert)
-{
-    const Bytes bytes = DerOf<X509>(cert, i2d_X509);
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (bytes.empty() || !bio || PEM_write_bio_X509(bio.get(), cert) != 1) return OpenSslFailure("CA certificate encoding");
-    const fs::perms readable = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                               fs::perms::others_read;
-    if (Status status = WriteFileAtomically(der, std::string(bytes.begin(), bytes.end()), readable); !status.Ok())
-        return status;
-    return WriteFileAtomically(pem, MemBioText(bio.get()), readable);
-}
-
-Status GenerateKey(KeyType keyType, PkeyPtr& key)
-{
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, keyType == KeyType::Rsa ? "RSA" : "SM2", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        (keyType == KeyType::Rsa && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kRsaCaBits) != 1) ||
-        EVP_PKEY_generate(ctx.get(), &raw) != 1)
-        return OpenSslFailure("CA key generation");
-    key.reset(raw);
-    return Status::Success();
-}
 
 Status CaName(KeyType keyType, const char* role, X509NamePtr& name)
 {
@@ -148,29 +89,11 @@ Status CreateHierarchy(CaHierarchy& h)
     return Status::Success();
 }
 
-Status LoadCertificate(const fs::path& path, X509Ptr& cert)
-{
-    std::string bytes;
-    if (!ReadFile(path, bytes)) return Status::Internal("cannot read " + path.string());
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
-    if (!cert) return Status::Internal(path.string() + " is not a DER certificate: " + OpenSslErrors());
-    return Status::Success();
-}
-
 Status LoadHierarchy(CaHierarchy& h)
 {
     if (Status s = LoadCertificate(h.rootDer, h.root); !s.Ok()) return s;
     if (Status s = LoadCertificate(h.caDer, h.ca); !s.Ok()) return s;
-    std::string pem;
-    if (!ReadFile(h.caKeyFile, pem)) return Status::Internal("cannot read " + h.caKeyFile.string());
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    h.caKey.reset(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!h.caKey) return Status::Internal(h.caKeyFile.string() + " is not a PEM private key: " + OpenSslErrors());
-
-    const char* type = h.keyType == KeyType::Rsa ? "RSA" : "SM2";
-    if (!EVP_PKEY_is_a(h.caKey.get(), type))
-        return Status::Internal(h.caKeyFile.string() + " does not hold an " + type + " key");
+    if (Status s = LoadKey(h.caKeyFile, h.keyType, h.caKey); !s.Ok()) return s;
     if (X509_check_private_key(h.ca.get(), h.caKey.get()) != 1) {
         ERR_clear_error();
         return Status::Internal(h.caKeyFile.string() + " does not belong to " + h.caDer.string());
@@ -181,6 +104,87 @@ Status LoadHierarchy(CaHierarchy& h)
 }
 
 }  // namespace
+
+// A file appears complete or not at all: written beside its name, then renamed over it.
+Status WriteFileAtomically(const fs::path& path, const std::string& bytes, fs::perms perms)
+{
+    const fs::path temp = path.string() + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) return Status::Internal("cannot write " + temp.string());
+        std::error_code ec;
+        fs::permissions(temp, perms, ec);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out || ec) return Status::Internal("cannot write " + temp.string());
+    }
+    std::error_code ec;
+    fs::rename(temp, path, ec);
+    if (ec) return Status::Internal("cannot rename " + temp.string() + ": " + ec.message());
+    return Status::Success();
+}
+
+bool ReadFile(const fs::path& path, std::string& bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+Status WriteKey(const fs::path& path, EVP_PKEY* key)
+{
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return OpenSslFailure("CA key encoding");
+    return WriteFileAtomically(path, MemBioText(bio.get()), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+Status WriteCertificate(const fs::path& der, const fs::path& pem, X509* cert)
+{
+    const Bytes bytes = DerOf<X509>(cert, i2d_X509);
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (bytes.empty() || !bio || PEM_write_bio_X509(bio.get(), cert) != 1) return OpenSslFailure("CA certificate encoding");
+    const fs::perms readable = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read;
+    if (Status status = WriteFileAtomically(der, std::string(bytes.begin(), bytes.end()), readable); !status.Ok())
+        return status;
+    return WriteFileAtomically(pem, MemBioText(bio.get()), readable);
+}
+
+Status GenerateKey(KeyType keyType, PkeyPtr& key)
+{
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, keyType == KeyType::Rsa ? "RSA" : "SM2", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        (keyType == KeyType::Rsa && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kRsaCaBits) != 1) ||
+        EVP_PKEY_generate(ctx.get(), &raw) != 1)
+        return OpenSslFailure("CA key generation");
+    key.reset(raw);
+    return Status::Success();
+}
+
+Status LoadCertificate(const fs::path& path, X509Ptr& cert)
+{
+    std::string bytes;
+    if (!ReadFile(path, bytes)) return Status::Internal("cannot read " + path.string());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!cert) return Status::Internal(path.string() + " is not a DER certificate: " + OpenSslErrors());
+    return Status::Success();
+}
+
+Status LoadKey(const fs::path& path, KeyType keyType, PkeyPtr& key)
+{
+    std::string pem;
+    if (!ReadFile(path, pem)) return Status::Internal("cannot read " + path.string());
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    key.reset(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key) return Status::Internal(path.string() + " is not a PEM private key: " + OpenSslErrors());
+    const char* type = keyType == KeyType::Rsa ? "RSA" : "SM2";
+    if (!EVP_PKEY_is_a(key.get(), type)) return Status::Internal(path.string() + " does not hold an " + type + " key");
+    return Status::Success();
+}
 
 Status OpenCaHierarchy(const fs::path& dir, KeyType keyType, CaHierarchy& h)
 {

@@ -65,7 +65,17 @@ Status SetRandomSerial(X509* cert)
     return Status::Success();
 }
 
-Status SignCertificate(X509* cert, EVP_PKEY* key)
+Status SetFixedSerial(X509* cert, const Bytes& serial)
+{
+    if (serial.empty() || (serial[0] & 0x80) || (serial.size() > 1 && serial[0] == 0 && !(serial[1] & 0x80)))
+        return Status::Internal("a fixed serial number must be positive and minimal");
+    BignumPtr number(BN_bin2bn(serial.data(), static_cast<int>(serial.size()), nullptr));
+    if (!number || !BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert)))
+        return OpenSslFailure("serial number");
+    return Status::Success();
+}
+
+Status SignCertificate(X509* cert, EVP_PKEY* key, const EVP_MD* digest)
 {
     const bool sm2 = EVP_PKEY_is_a(key, "SM2");
     PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
@@ -74,7 +84,7 @@ Status SignCertificate(X509* cert, EVP_PKEY* key)
     if (sm2 && EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Identity, strlen(kSm2Identity)) <= 0)
         return OpenSslFailure("SM2 identity");
     EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-    if (EVP_DigestSignInit(md.get(), nullptr, sm2 ? EVP_sm3() : EVP_sha256(), nullptr, key) != 1 ||
+    if (EVP_DigestSignInit(md.get(), nullptr, sm2 ? EVP_sm3() : digest ? digest : EVP_sha256(), nullptr, key) != 1 ||
         X509_sign_ctx(cert, md.get()) <= 0)
         return OpenSslFailure("certificate signing");
     return Status::Success();
@@ -82,20 +92,27 @@ Status SignCertificate(X509* cert, EVP_PKEY* key)
 
 }  // namespace
 
-Status BuildCertificate(const CertContents& contents, X509Ptr& cert)
+Status BuildCertificate(const CertContents& contents, X509Ptr& cert, const FixedFields& fixed)
 {
     X509Ptr made(X509_new());
     if (!made || X509_set_version(made.get(), X509_VERSION_3) != 1) return OpenSslFailure("new certificate");
-    if (Status status = SetRandomSerial(made.get()); !status.Ok()) return status;
+    if (Status status = fixed.serial.empty() ? SetRandomSerial(made.get()) : SetFixedSerial(made.get(), fixed.serial);
+        !status.Ok())
+        return status;
     if (X509_set_subject_name(made.get(), contents.subject) != 1 ||
         X509_set_issuer_name(made.get(), contents.issuer ? X509_get_subject_name(contents.issuer) : contents.subject) != 1 ||
         X509_set_pubkey(made.get(), contents.publicKey) != 1)
         return OpenSslFailure("certificate subject, issuer and key");
 
     const bool endEntity = contents.profile == CertProfile::Signing || contents.profile == CertProfile::Encryption;
-    if (!X509_gmtime_adj(X509_getm_notBefore(made.get()), -kHour) ||
-        !X509_gmtime_adj(X509_getm_notAfter(made.get()), (endEntity ? kEndEntityDays : kCaDays) * kDay))
+    if (fixed.notBefore != 0 || fixed.notAfter != 0) {
+        if (!ASN1_TIME_set(X509_getm_notBefore(made.get()), fixed.notBefore) ||
+            !ASN1_TIME_set(X509_getm_notAfter(made.get()), fixed.notAfter))
+            return OpenSslFailure("certificate validity");
+    } else if (!X509_gmtime_adj(X509_getm_notBefore(made.get()), -kHour) ||
+               !X509_gmtime_adj(X509_getm_notAfter(made.get()), (endEntity ? kEndEntityDays : kCaDays) * kDay)) {
         return OpenSslFailure("certificate validity");
+    }
     // a certificate that outlives its issuer would fail chain checks before its own end
     if (contents.issuer && ASN1_TIME_compare(X509_get0_notAfter(made.get()), X509_get0_notAfter(contents.issuer)) > 0 &&
         X509_set1_notAfter(made.get(), X509_get0_notAfter(contents.issuer)) != 1)
@@ -109,7 +126,7 @@ Status BuildCertificate(const CertContents& contents, X509Ptr& cert)
     for (const Extension& ext : ProfileExtensions(contents.profile, EVP_PKEY_is_a(contents.publicKey, "SM2")))
         if (Status status = AddExtension(made.get(), ctx, ext.nid, ext.value); !status.Ok()) return status;
 
-    if (Status status = SignCertificate(made.get(), contents.issuerKey); !status.Ok()) return status;
+    if (Status status = SignCertificate(made.get(), contents.issuerKey, fixed.digest); !status.Ok()) return status;
     cert = std::move(made);
     return Status::Success();
 }
