@@ -21,7 +21,7 @@ Unicode true
 !define EXTENSION_ORIGIN "chrome-extension://bpjebjimmnbljgdfklpdjjaljnmdcepo/"
 !define FIREFOX_EXTENSION "enrolment@brindlemark.example"
 !define PLUGIN_KEY "Software\MozillaPlugins\@brindlemark.com/npKestrovan"
-!define PLUGIN_MIME "application/x-kestrovan-enrolment"
+!define PLUGIN_MIME "application/npKestrovan.Brindlemark.MORVE.x86"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 
 Name "${PRODUCT} ${VERSION}"
@@ -60,11 +60,11 @@ UninstPage instfiles
 
 !macro PluginKeys DLL
   WriteRegStr HKLM "${PLUGIN_KEY}" "Path" "${DLL}"
-  WriteRegStr HKLM "${PLUGIN_KEY}" "ProductName" "${PRODUCT}"
+  WriteRegStr HKLM "${PLUGIN_KEY}" "ProductName" "QORA Kestrovan MORVE 3.2"
   WriteRegStr HKLM "${PLUGIN_KEY}" "Vendor" "${PRODUCT}"
   WriteRegStr HKLM "${PLUGIN_KEY}" "Version" "${VERSION}"
   WriteRegStr HKLM "${PLUGIN_KEY}" "Description" "Brindlemark certificate enrolment plug-in"
-  WriteRegStr HKLM "${PLUGIN_KEY}\MimeTypes\${PLUGIN_MIME}" "Description" "Brindlemark certificate enrolment"
+  WriteRegStr HKLM "${PLUGIN_KEY}\MimeTypes\${PLUGIN_MIME}" "Description" "npKestrovan certificate utilities"
 !macroend
 
 Section "Install"
