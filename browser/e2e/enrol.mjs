@@ -25,9 +25,9 @@ if (!pageUrl || !register || !profileDir || !env("BM_HOST_EXE")) {
 mkdirSync(shotsDir, { recursive: true });
 
 let shot = 0;
-async function snap(page, name) {
+async function snap(page, name, fullPage = false) {
   const file = path.join(shotsDir, `${String(++shot).padStart(2, "0")}-${name}.png`);
-  await page.screenshot({ path: file, fullPage: true });
+  await page.screenshot({ path: file, fullPage });
   console.log(`  screenshot ${file}`);
 }
 
@@ -90,6 +90,7 @@ function pageCall(page, functionName, params) {
 }
 
 const context = await chromium.launchPersistentContext(profileDir, {
+  viewport: { width: 1280, height: 900 },
   executablePath: env("BM_CHROMIUM", "/usr/bin/chromium"),
   headless: true,
   args: [`--disable-extensions-except=${extensionDir}`, `--load-extension=${extensionDir}`, "--no-sandbox"],
@@ -124,8 +125,7 @@ try {
   for (const { label, serial } of serials)
     expect(rows.some((row) => row[1] === serial && row[0].includes(`Browser ${label}`)),
            `the page's certificate table lists ${label} (${serial})`);
-  await page.locator("#certs").scrollIntoViewIfNeeded();
-  await snap(page, "certificate-table");
+  await snap(page, "certificate-table", true);
 
   if (withFailures) {
     console.log("== failure paths");
@@ -159,7 +159,7 @@ try {
 } catch (error) {
   failed = true;
   console.error("FAILED: " + error.message);
-  for (const p of context.pages()) await snap(p, "failure").catch(() => {});
+  for (const p of context.pages()) await snap(p, "failure", true).catch(() => {});
 } finally {
   await context.close();
 }

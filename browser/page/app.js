@@ -38,12 +38,13 @@ async function call(functionName, params = []) {
   return answer.result;
 }
 
-async function step(text, work) {
+// Runs one visible step; describe turns its value into the note shown beside it.
+async function step(text, work, describe = () => "") {
   const shown = addStep(text);
   try {
-    const note = await work();
-    shown.done(typeof note === "string" ? note : "");
-    return note;
+    const value = await work();
+    shown.done(describe(value));
+    return value;
   } catch (error) {
     shown.failed(error.message);
     throw error;
@@ -116,23 +117,25 @@ async function enrol(event) {
       await call("QORA_SetCSPInfo", [bits, csp]);
     });
     const request = await step("Generate the key pair and sign the request (this can take a while)",
-                               () => call("QORA_PKCS10CertRequisition", [$("subject").value, certType, 0]));
+                               () => call("QORA_PKCS10CertRequisition", [$("subject").value, certType, 0]),
+                               (text) => `request of ${text.replace(/\s/g, "").length} Base64 characters`);
     const container = await call("QORA_GetContainer");
-    const issued = await step("Send the request to the certificate authority", async () => issue(request, $("format").value));
-    await step("Install the signing certificate", async () => {
-      await call("QORA_ImportSignCert", [certType === 1 ? 1 : 2, issued.signCert, container]);
-      return "serial " + issued.serial;
-    });
+    const issued = await step("Send the request to the certificate authority", () => issue(request, $("format").value),
+                              (answer) => (answer.format ? `certificates and a ${answer.format} key envelope` : "certificate"));
+    await step("Install the signing certificate",
+               () => call("QORA_ImportSignCert", [certType === 1 ? 1 : 2, issued.signCert, container]),
+               () => "serial " + issued.serial);
     if (certType === 2) {
       await step("Install the encryption certificate and its key",
-                 () => call("QORA_ImportEncryptCert", [issued.encryptedPrivateKey, issued.encryptCert, container, 0]).then(() => ""));
+                 () => call("QORA_ImportEncryptCert", [issued.encryptedPrivateKey, issued.encryptCert, container, 0]));
     }
     showOutcome(`Your certificate is installed (container ${container}).`, true);
   } catch (error) {
     showOutcome(error.message, false);
   } finally {
-    button.disabled = false;
+    // the list is part of the answer: the form comes back once it shows what the computer now holds
     await listCertificates().catch(() => {});
+    button.disabled = false;
   }
 }
 
