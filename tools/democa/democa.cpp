@@ -15,6 +15,7 @@
 #include "CaStore.h"
 #include "Der.h"
 #include "Envelope.h"
+#include "Serve.h"
 
 namespace fs = std::filesystem;
 using namespace democa;
@@ -24,6 +25,7 @@ namespace {
 const char kUsage[] =
     "usage: democa issue --ca-dir DIR [--format F] [--request FILE|-] [--out DIR]\n"
     "       democa ca --ca-dir DIR\n"
+    "       democa serve --ca-dir DIR [--page-dir DIR] [--port N]\n"
     "       democa --help\n"
     "\n"
     "issue  reads a certification request (Base64, as the agent returns it; standard input by default),\n"
@@ -32,6 +34,8 @@ const char kUsage[] =
     "       F, the encrypted key envelope of a double request: classic (RSA default), ext-rsa,\n"
     "       ext-rsa-nosession, ext-sm2 (SM2 default, C1C3C2), ext-sm2-c1c2c3.\n"
     "ca     prints the CA certificates' files and subjects as JSON.\n"
+    "serve  answers HTTP on 127.0.0.1 (port N, or a free one; the first line printed names it): POST /issue\n"
+    "       with the form fields request and format answers what issue prints; the page folder is served at /.\n"
     "The RSA and SM2 CA hierarchies are created in the --ca-dir folder on first use and reused after.\n"
     "Exit codes: 0 done, 1 bad request or input, 2 usage, 3 internal error.\n";
 
@@ -48,6 +52,7 @@ Status ParseOptions(int argc, char** argv, Options& options)
     static const std::map<std::string, std::vector<std::string>> kAllowed = {
         {"issue", {"--ca-dir", "--format", "--request", "--out"}},
         {"ca", {"--ca-dir"}},
+        {"serve", {"--ca-dir", "--page-dir", "--port"}},
     };
     std::vector<std::string> args(argv + 1, argv + argc);
     for (const std::string& arg : args)
@@ -108,18 +113,17 @@ Status WriteDer(const fs::path& path, X509* cert)
 
 std::string CertText(X509* cert) { return Base64Encode(DerOf<X509>(cert, i2d_X509)); }
 
-Status Issue(const Options& options, nlohmann::json& result)
+// Issues for one request text; formatName empty means the key type's default. outDir, when not empty, also
+// receives the DER certificates.
+Status IssueFromText(const fs::path& caDir, const std::string& text, const std::string& formatName,
+                     const std::string& outDir, nlohmann::json& result)
 {
     std::optional<EnvelopeFormat> format;
-    if (const auto it = options.values.find("--format"); it != options.values.end()) {
+    if (!formatName.empty()) {
         EnvelopeFormat parsed;
-        if (!ParseEnvelopeFormat(it->second, parsed)) return Status::Usage("unknown format \"" + it->second + "\"");
+        if (!ParseEnvelopeFormat(formatName, parsed)) return Status::Usage("unknown format \"" + formatName + "\"");
         format = parsed;
     }
-    const auto requestSource = options.values.find("--request");
-    std::string text;
-    if (Status s = ReadRequestText(requestSource == options.values.end() ? "-" : requestSource->second, text); !s.Ok())
-        return s;
     CertRequest request;
     if (Status s = ReadCertRequest(text, request); !s.Ok()) return s;
     if (format && EnvelopeKeyType(*format) != request.keyType)
@@ -127,7 +131,7 @@ Status Issue(const Options& options, nlohmann::json& result)
                                 KeyTypeName(request.keyType) + " request");
 
     CaHierarchy hierarchy;
-    if (Status s = OpenCaHierarchy(options.values.at("--ca-dir"), request.keyType, hierarchy); !s.Ok()) return s;
+    if (Status s = OpenCaHierarchy(caDir, request.keyType, hierarchy); !s.Ok()) return s;
     X509Ptr signCert, encryptCert;
     if (Status s = IssueCertificate(hierarchy, request.subject.get(), request.publicKey.get(), CertProfile::Signing,
                                     signCert);
@@ -153,15 +157,43 @@ Status Issue(const Options& options, nlohmann::json& result)
         result["format"] = EnvelopeFormatName(chosen);
     }
 
-    if (const auto out = options.values.find("--out"); out != options.values.end()) {
+    if (!outDir.empty()) {
         std::error_code ec;
-        fs::create_directories(out->second, ec);
-        if (ec) return Status::Internal("cannot create " + out->second + ": " + ec.message());
-        if (Status s = WriteDer(fs::path(out->second) / "sign.der", signCert.get()); !s.Ok()) return s;
+        fs::create_directories(outDir, ec);
+        if (ec) return Status::Internal("cannot create " + outDir + ": " + ec.message());
+        if (Status s = WriteDer(fs::path(outDir) / "sign.der", signCert.get()); !s.Ok()) return s;
         if (encryptCert)
-            if (Status s = WriteDer(fs::path(out->second) / "encrypt.der", encryptCert.get()); !s.Ok()) return s;
+            if (Status s = WriteDer(fs::path(outDir) / "encrypt.der", encryptCert.get()); !s.Ok()) return s;
     }
     return Status::Success();
+}
+
+std::string OptionOr(const Options& options, const char* name, const std::string& fallback)
+{
+    const auto it = options.values.find(name);
+    return it == options.values.end() ? fallback : it->second;
+}
+
+Status Issue(const Options& options, nlohmann::json& result)
+{
+    std::string text;
+    if (Status s = ReadRequestText(OptionOr(options, "--request", "-"), text); !s.Ok()) return s;
+    return IssueFromText(options.values.at("--ca-dir"), text, OptionOr(options, "--format", ""),
+                         OptionOr(options, "--out", ""), result);
+}
+
+Status RunServer(const Options& options)
+{
+    ServeOptions serve;
+    serve.pageDir = OptionOr(options, "--page-dir", "");
+    const std::string port = OptionOr(options, "--port", "0");
+    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 || std::stoi(port) > 65535)
+        return Status::Usage("--port takes a number from 0 to 65535");
+    serve.port = std::stoi(port);
+    const fs::path caDir = options.values.at("--ca-dir");
+    return Serve(serve, [&caDir](const std::string& text, const std::string& format, nlohmann::json& result) {
+        return IssueFromText(caDir, text, format, "", result);
+    });
 }
 
 nlohmann::json CertEntry(X509* cert, const fs::path& der, const fs::path& pem, const fs::path& key)
@@ -191,12 +223,14 @@ int Run(int argc, char** argv)
         return kExitOk;
     }
     nlohmann::json result = nlohmann::json::object();
-    if (status.Ok()) status = options.command == "issue" ? Issue(options, result) : ShowCa(options, result);
+    if (status.Ok() && options.command == "serve") status = RunServer(options);
+    else if (status.Ok()) status = options.command == "issue" ? Issue(options, result) : ShowCa(options, result);
     if (!status.Ok()) {
         std::cerr << "democa: " << status.message << "\n";
         if (status.exitCode == kExitUsage) std::cerr << kUsage;
         return status.exitCode;
     }
+    if (options.command == "serve") return kExitOk;
     std::cout << result.dump() << "\n" << std::flush;
     return std::cout ? kExitOk : kExitInternal;
 }
