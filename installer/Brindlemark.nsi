@@ -90,6 +90,12 @@ Section "Install"
 
   ; The CA chains: the plug-in of the installer's own bitness removes the withdrawn certificates and installs
   ; the current chains. Its XML documents need COM on this thread.
+  ; Wine creates the machine root store's registry place only when the store is first opened; Windows
+  ; always has it. NP_Install writes the roots below it.
+  System::Call 'crypt32::CertOpenStore(p 10, i 0x10001, p 0, i 0x20000, w "Root") p.r3'
+  ${If} $3 P<> 0
+    System::Call 'crypt32::CertCloseStore(p r3, i 0)'
+  ${EndIf}
   System::Call 'ole32::CoInitialize(p 0) i.r2'
   System::Call 'kernel32::LoadLibraryW(w "$INSTDIR\${HOSTDIR}\npKestrovan.dll") p.r0'
   ${If} $0 P<> 0
