@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Whole enrolments, one per shape, as a bank customer's page makes them: the request through the host, the
 demo CA's answer, both imports through the host, then the inspector signs with each key of the container and
-OpenSSL verifies each signature with the key of the issued certificate. One line per step, a summary table at
-the end; exits non-zero when a step fails.
+OpenSSL verifies each signature with the key of the issued certificate. One line per step, a summary table,
+then what a page sees afterwards: the CSP list, the permission probe and the inventory of every CSP with the
+enrolled certificates picked out; exits non-zero when a step fails or an enrolled certificate that belongs in
+the inventory is missing.
 
 usage: demo_enrol.py <host command> <democa> <CA folder> <inspector command...>
 """
