@@ -66,8 +66,10 @@ bool MakeCertificate(EVP_PKEY* key, const X509_NAME* issuer, int i, Bytes& der)
     serial[0] = static_cast<unsigned char>(i % 4 == 0 ? serial[0] | 0x80 : (serial[0] & 0x7F) | 0x01);
     BignumPtr number(BN_bin2bn(serial, sizeof serial, nullptr));
     OsslPtr<X509_NAME, X509_NAME_free> subject(X509_NAME_new());
+    // No space in the name: Wine quotes a UTF8String value whose byte at index (characters - 1) of the
+    // UTF-16 text is a space, which a space in the middle of an 11-character name is.
     char cn[32];
-    snprintf(cn, sizeof cn, "Bench %05d", i);
+    snprintf(cn, sizeof cn, "Bench-%05d", i);
     const auto add = [&](const char* field, const char* value) {
         return X509_NAME_add_entry_by_txt(subject.get(), field, MBSTRING_UTF8,
                                           reinterpret_cast<const unsigned char*>(value), -1, -1, 0) == 1;

@@ -116,7 +116,7 @@ std::string ShiftedTime(const ASN1_TIME* time, long offsetSeconds)
     const time_t shifted = timegm(&parts) + offsetSeconds;
     struct tm local = {};
     gmtime_r(&shifted, &local);
-    char text[32];
+    char text[80];
     snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
              local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     return text;
