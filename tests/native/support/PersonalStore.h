@@ -12,5 +12,7 @@ bool ClearPersonalStore(const Env& env, std::string& error);
 // Adds the certificates of a list file (lines "<container or -> <Base64 DER>") to the user's MY, those with
 // a container linked to it in the provider named.
 bool FillPersonalStore(const Env& env, const std::string& listPath, const std::string& provider, std::string& error);
+// The platform's steps of an inventory of MY for that provider, timed inside Wine: one line of JSON.
+bool TimePersonalStorePhases(const Env& env, const std::string& provider, std::string& json, std::string& error);
 
 }  // namespace bm
