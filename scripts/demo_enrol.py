@@ -128,7 +128,7 @@ def serial_of(certificate, work):
     path = os.path.join(work, "serial.der")
     with open(path, "wb") as f:
         f.write(base64.b64decode(certificate))
-    return run(["openssl", "x509", "-inform", "DER", "-in", path, "-serial", "-noout"]).strip().split("=", 1)[1]
+    return run(["openssl", "x509", "-inform", "DER", "-in", path, "-serial", "-noout"]).strip().split("=", 1)[1].lower()
 
 
 def key(serial):
