@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Whole enrolments, one per shape, as a bank customer's page makes them: the request through the host, the
 demo CA's answer, both imports through the host, then the inspector signs with each key of the container and
-OpenSSL verifies each signature with the key of the issued certificate. One line per step, a summary table at
-the end; exits non-zero when a step fails.
+OpenSSL verifies each signature with the key of the issued certificate. One line per step, a summary table,
+then what a page sees afterwards: the CSP list, the permission probe and the inventory of every CSP with the
+enrolled certificates picked out; exits non-zero when a step fails or an enrolled certificate that belongs in
+the inventory is missing.
 
 usage: demo_enrol.py <host command> <democa> <CA folder> <inspector command...>
 """
@@ -116,7 +118,21 @@ def enrol(shape, host_command, democa, ca_dir, inspector, work):
     times["proof"] = time.monotonic() - start
     print(f"  {label}: the container signs with the key of each issued certificate (OpenSSL verified)")
     times["serial"] = issued["serial"]
+    if cert_type == 2:
+        times["encryptSerial"] = serial_of(issued["encryptCert"], work)
     return times
+
+
+def serial_of(certificate, work):
+    """The serial number of a Base64 DER certificate, in hex, as OpenSSL reads it."""
+    path = os.path.join(work, "serial.der")
+    with open(path, "wb") as f:
+        f.write(base64.b64decode(certificate))
+    return run(["openssl", "x509", "-inform", "DER", "-in", path, "-serial", "-noout"]).strip().split("=", 1)[1].lower()
+
+
+def key(serial):
+    return serial.lower().lstrip("0")
 
 
 def main(argv):
@@ -139,29 +155,50 @@ def main(argv):
         cells = "".join(f"{t[k]:>9.2f}" if k in t else f"{'-':>9}" for k in ("request", "CA", "imports", "proof"))
         print(f"  {label:<42} {outcome:<9}{cells}")
 
-    # What the page sees afterwards: the certificates of the enrolled CSPs, store ones and container-only ones.
-    csps = list(dict.fromkeys(shape[2] for shape in SHAPES))
+    # What the page sees afterwards: the CSPs offered, the permission probe, then the certificates of every
+    # CSP, store ones and container-only ones.
     session = Session(host_command)
     try:
-        info = session.call("QORA_GetAllCertInfo", ["||".join(csps)])
+        csp_list = session.call("QORA_GetCSPInfo", [])
+        permitted = session.call("QORA_HavePermissiontoGenerateKeyPair", [])
+        info = session.call("QORA_GetAllCertInfo", [csp_list])
         session.host.finish()
     except Misbehaviour as error:
-        print(f"  QORA_GetAllCertInfo: FAILED: {error}")
+        print(f"  the closing inventory: FAILED: {error}")
         return 1
     finally:
         session.host.kill()
+    print("\n== QORA_GetCSPInfo: the CSPs this computer offers")
+    for name in csp_list.split("||"):
+        print(f"  {name}")
+    print(f"\n== QORA_HavePermissiontoGenerateKeyPair: {'permitted' if permitted is True else permitted}")
+
     records = [r for r in info.split("||") if r]
-    # RSA certificates kept only inside a token are no part of the list: only SM2 ones are sought there.
-    listed_shapes = {shape[0] for shape in SHAPES if "Microsoft" in shape[2] or shape[1] == "SM2"}
-    serials = {t["serial"].lstrip("0") for label, _, t in rows if "serial" in t and label in listed_shapes}
-    ours = [r for r in records if r.split(";")[1].lstrip("0") in serials]
-    print(f"\n== QORA_GetAllCertInfo over {len(csps)} CSPs: {len(records)} certificates, {len(ours)} of them enrolled now")
-    for record in ours:
-        print(f"  {record}")
-    missing = len(serials) - len(ours)
+    by_serial = {key(r.split(";")[1]): r for r in records if r.count(";") == 4}
+    # Certificates in MY (Microsoft providers) and SM2 certificates in token containers are listed; an RSA
+    # certificate kept only inside a token is not: the containers are searched for SM2-family ones only.
+    enrolled = []
+    for shape in SHAPES:
+        t = next((t for label, _, t in rows if label == shape[0]), {})
+        for kind in ("serial", "encryptSerial"):
+            if kind in t:
+                enrolled.append((shape, "signing" if kind == "serial" else "encryption", t[kind]))
+    print(f"\n== QORA_GetAllCertInfo over that list: {len(records)} certificates; the ones enrolled now:")
+    missing = 0
+    for shape, kind, serial in enrolled:
+        label, algorithm, csp = shape[0], shape[1], shape[2]
+        listable = "Microsoft" in csp or algorithm == "SM2"
+        record = by_serial.get(key(serial))
+        if record:
+            print(f"  {label}, {kind}: {record}")
+        elif listable:
+            missing += 1
+            print(f"  {label}, {kind}: serial {serial} NOT LISTED")
+        else:
+            print(f"  {label}, {kind}: serial {serial} kept inside {csp} only (RSA, so not sought there)")
     if missing:
         print(f"  {missing} enrolled certificates that belong in the list are not listed")
-    return 1 if failed or missing else 0
+    return 1 if failed or missing or permitted is not True else 0
 
 
 if __name__ == "__main__":

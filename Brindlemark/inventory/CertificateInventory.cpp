@@ -7,11 +7,14 @@
 #include "inventory/UnregisteredCertificate.h"
 #include "trace/TraceHelper.h"
 
+#include <array>
 #include <new>
+#include <set>
 
 namespace {
 
 constexpr DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+using CertHash = std::array<BYTE, 20>;  // SHA-1, the platform's identity of a certificate in a store
 
 // The operation's steps, traced under its own scope.
 HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNameList, WString& wstrCertInfo)
@@ -27,9 +30,19 @@ HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNa
     // The user's view of MY also shows the machine's: one certificate may come twice, and is listed once.
     CertStore hCertStore(CertOpenStore(CERT_STORE_PROV_MEMORY, kCertEncoding, 0, 0, nullptr));
     FAIL_IF_REASON(!hCertStore, ResultFromLastError(), TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
+    // Adding with CERT_STORE_ADD_USE_EXISTING searches the whole memory store each time, which over a large MY
+    // costs time with the square of its size. Only a certificate whose hash was seen before can be there
+    // already; every other one is added without the search, to the same effect.
+    std::set<CertHash> setSeen;
     for (const CertContext& pCertContext : vecStoreCerts) {
+        DWORD dwAddDisposition = CERT_STORE_ADD_USE_EXISTING;
+        CertHash hash = {};
+        DWORD cbHash = static_cast<DWORD>(hash.size());
+        if (CertGetCertificateContextProperty(pCertContext.get(), CERT_SHA1_HASH_PROP_ID, hash.data(), &cbHash) &&
+            cbHash == hash.size() && setSeen.insert(hash).second)
+            dwAddDisposition = CERT_STORE_ADD_ALWAYS;
         const BOOL bResult =
-            CertAddCertificateContextToStore(hCertStore.get(), pCertContext.get(), CERT_STORE_ADD_USE_EXISTING, nullptr);
+            CertAddCertificateContextToStore(hCertStore.get(), pCertContext.get(), dwAddDisposition, nullptr);
         FAIL_IF_REASON(bResult == FALSE, ResultFromLastError(), TEXT("CertAddCertificateContextToStore"),
                        TEXT("bResult == FALSE"));
     }

@@ -258,6 +258,38 @@ std::vector<std::string> DefaultHostCommand() { return {"bash", std::string(BM_S
 
 std::vector<std::string> WineCommand(const std::string& exePath) { return {WineLoader(), exePath}; }
 
+std::string WindowsPathOf(const std::string& path)
+{
+    std::string windows = "Z:" + path;
+    for (char& c : windows)
+        if (c == '/') c = '\\';
+    return windows;
+}
+
+Env PrefixEnv(const std::string& prefix)
+{
+    Env env = DefaultHostEnv();
+    for (auto& kv : env)
+        if (kv.first == "WINEPREFIX") kv.second = prefix;
+    return env;
+}
+
+bool StartWineIn(const Env& env, std::string& error)
+{
+    unsetenv("DISPLAY");
+    // A server that outlives one program by half a minute spares the next program Wine's start-up, and
+    // still goes away by itself; a server that is already running is left as it is.
+    std::string ignored;
+    RunQuiet({WineServer(), "-p30"}, env, std::chrono::seconds(30), ignored);
+    return RunQuiet({WineLoader(), "cmd", "/c", "exit"}, env, std::chrono::seconds(300), error);
+}
+
+void StopWineIn(const Env& env)
+{
+    std::string ignored;
+    RunQuiet({WineServer(), "-k"}, env, std::chrono::seconds(60), ignored);
+}
+
 bool EnsureWineRunning(std::string& error)
 {
     static bool started = false;
@@ -265,13 +297,7 @@ bool EnsureWineRunning(std::string& error)
     static bool tried = false;
     if (!tried) {
         tried = true;
-        unsetenv("DISPLAY");
-        // A server that outlives one program by half a minute spares the next program Wine's start-up, and
-        // still goes away by itself; a server that is already running is left as it is.
-        Env env = DefaultHostEnv();
-        std::string ignored;
-        RunQuiet({WineServer(), "-p30"}, env, std::chrono::seconds(30), ignored);
-        started = RunQuiet({WineLoader(), "cmd", "/c", "exit"}, env, std::chrono::seconds(300), failure);
+        started = StartWineIn(DefaultHostEnv(), failure);
     }
     if (!started) error = "Wine did not start in " + WinePrefixDir() + ": " + failure;
     return started;

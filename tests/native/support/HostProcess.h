@@ -21,12 +21,20 @@ std::vector<std::string> DefaultHostCommand();
 std::vector<std::string> WineCommand(const std::string& exePath);
 // The variables scripts/common.sh derives from the build folder, for programs started through Wine.
 Env DefaultHostEnv();
+// A Linux path as Wine's Z: drive shows it to Windows programs.
+std::string WindowsPathOf(const std::string& path);
 // Directory of the Windows build, and the prefix the scripts use with it.
 std::string WinBuildDir();
 std::string WinePrefixDir();
 // Keeps the prefix's wineserver running and its services started with their output on /dev/null, so no
 // Wine service ever inherits one of our pipes. Runs once per process; false if it could not.
 bool EnsureWineRunning(std::string& error);
+// DefaultHostEnv with another prefix: one that a benchmark keeps for itself.
+Env PrefixEnv(const std::string& prefix);
+// EnsureWineRunning for the prefix of that environment, creating the prefix when it does not exist yet.
+bool StartWineIn(const Env& env, std::string& error);
+// Ends the server of that environment's prefix; only ever for a prefix of the caller's own.
+void StopWineIn(const Env& env);
 
 class HostProcess {
 public:

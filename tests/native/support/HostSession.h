@@ -33,14 +33,15 @@ inline bool IsGuidName(const std::string& name)
 
 class HostSession {
 public:
-    // Starts the host; a missing executable or a Wine that does not come up fails the test.
-    ::testing::AssertionResult Start()
+    // Starts the host, with extraEnv added to its environment; a missing executable or a Wine that does
+    // not come up fails the test.
+    ::testing::AssertionResult Start(const Env& extraEnv = {})
     {
         struct stat st;
         const std::string exe = WinBuildDir() + "/host/BrindlemarkHost.exe";
         if (stat(exe.c_str(), &st) != 0) return ::testing::AssertionFailure() << exe << " is not built";
         std::string error;
-        if (!m_host.StartHost(error)) return ::testing::AssertionFailure() << "host did not start: " << error;
+        if (!m_host.StartHost(error, extraEnv)) return ::testing::AssertionFailure() << "host did not start: " << error;
         return ::testing::AssertionSuccess();
     }
 
