@@ -33,7 +33,7 @@ TEST_F(ChainTest, InstallWritesUnexpiredRootsAndAddsIntermediates)
     const ByteBuffer vecRoot = MakeRoot(TEXT("C=CN, O=Chain Test, CN=Install Root"));
     const ByteBuffer vecCA = MakeCA(TEXT("C=CN, O=Chain Test, CN=Install CA"), SHA1_RSA,
                                     TEXT("C=CN, O=Chain Test, CN=Install Root"));
-    CertSpec stExpiredCA;
+    CertTemplate stExpiredCA;
     stExpiredCA.pwszSubject = TEXT("C=CN, O=Chain Test, CN=Install Expired CA");
     stExpiredCA.ftNotAfter = FileTimeOf(2020, 1, 1, 0);
     stExpiredCA.vecSerial = NextSerial();

@@ -16,7 +16,7 @@
 
 namespace chaintest {
 
-using invtest::CertSpec;
+using invtest::CertTemplate;
 using invtest::FileTimeOf;
 using invtest::MakeCertificate;
 
@@ -36,25 +36,25 @@ inline ByteBuffer NextSerial()
 inline ByteBuffer MakeRoot(const WCHAR* pwszName, FILETIME ftNotBefore = FileTimeOf(2024, 1, 1, 0),
                            FILETIME ftNotAfter = FileTimeOf(2034, 6, 30, 16))
 {
-    CertSpec spec;
-    spec.pwszSubject = spec.pwszIssuer = pwszName;
-    spec.pszSignatureOID = SHA1_RSA;
-    spec.ftNotBefore = ftNotBefore;
-    spec.ftNotAfter = ftNotAfter;
-    spec.vecSerial = NextSerial();
-    return MakeCertificate(spec);
+    CertTemplate tmpl;
+    tmpl.pwszSubject = tmpl.pwszIssuer = pwszName;
+    tmpl.pszSignatureOID = SHA1_RSA;
+    tmpl.ftNotBefore = ftNotBefore;
+    tmpl.ftNotAfter = ftNotAfter;
+    tmpl.vecSerial = NextSerial();
+    return MakeCertificate(tmpl);
 }
 
 inline ByteBuffer MakeCA(const WCHAR* pwszName, const char* pszSignatureOID = SHA1_RSA,
                          const WCHAR* pwszIssuer = TEXT("C=CN, O=Chain Test, CN=Chain Test Root"),
                          ByteBuffer vecSerial = NextSerial())
 {
-    CertSpec spec;
-    spec.pwszSubject = pwszName;
-    spec.pwszIssuer = pwszIssuer;
-    spec.pszSignatureOID = pszSignatureOID;
-    spec.vecSerial = std::move(vecSerial);
-    return MakeCertificate(spec);
+    CertTemplate tmpl;
+    tmpl.pwszSubject = pwszName;
+    tmpl.pwszIssuer = pwszIssuer;
+    tmpl.pszSignatureOID = pszSignatureOID;
+    tmpl.vecSerial = std::move(vecSerial);
+    return MakeCertificate(tmpl);
 }
 
 // A DER PKCS#7 bundle without content or signers, as the documents carry one.

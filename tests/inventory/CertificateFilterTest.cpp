@@ -24,14 +24,14 @@ TEST(CertificateFilter, EveryCriterionKeepsWhatItShouldInInputOrder)
 {
     reqtest::ContainerSweeper sweeper(ENHANCED, PROV_RSA_FULL);
     CertContextList input;
-    const CertSpec rgSpecs[] = {
+    const CertTemplate rgTemplates[] = {
         {.pwszSubject = TEXT("C=CN, O=Alpha Bank, CN=Zhang San"), .vecSerial = {0x01, 0x02, 0x0A}, .nKeyUsage = 0xC0,
          .vecKeyID = {1, 2, 3, 4}},
         {.pwszSubject = TEXT("C=CN, CN=Li Si"), .vecSerial = {0x02}, .pszSignatureOID = SM3_SM2, .nKeyUsage = 0x20},
         {.pwszSubject = TEXT("CN=Wang Wu"), .vecSerial = {0x03}, .pszSignatureOID = "1.2.840.1135491.1",
          .pwszIssuer = TEXT("C=US, CN=Other CA")},
         {.pwszSubject = TEXT("CN=Zhao Liu"), .vecSerial = {0x04}, .pszSignatureOID = "1.2.840.113549.1.1.5", .nKeyUsage = 0x80}};
-    for (const CertSpec& spec : rgSpecs) input.push_back(ContextOf(MakeCertificate(spec)));
+    for (const CertTemplate& tmpl : rgTemplates) input.push_back(ContextOf(MakeCertificate(tmpl)));
     LinkToKey(input[0].get(), ENHANCED, TEXT("none"), AT_KEYEXCHANGE);
     LinkToKey(input[1].get(), SM2_TOKEN, TEXT("none"), AT_SIGNATURE);
     LinkToKey(input[3].get(), TEXT("Vendor MICROSOFT-compatible CSP"), TEXT("none"), AT_SIGNATURE);

@@ -70,7 +70,7 @@ TEST(CertificateQuery, EachIdentifierReadsItsAttribute)
 {
     struct Case {
         const char* pszName;
-        CertSpec spec;
+        CertTemplate tmpl;
         DWORD dwQueryID;
         HRESULT hr;
         std::string want;  // text, hexadecimal bytes or the value in decimal
@@ -91,7 +91,7 @@ TEST(CertificateQuery, EachIdentifierReadsItsAttribute)
              {"identifier 0", {.pwszSubject = pwszSubject}, 0, QORA_E_QUERY_TYPE, ""},
              {"identifier 12", {.pwszSubject = pwszSubject}, 12, QORA_E_QUERY_TYPE, ""}}) {
         SCOPED_TRACE(c.pszName);
-        CertContext cert = ContextOf(MakeCertificate(c.spec));
+        CertContext cert = ContextOf(MakeCertificate(c.tmpl));
         CERTIFICATE_QUERY_RESULT stResult;
         ASSERT_EQ(QueryCertContextInfo(cert.get(), c.dwQueryID, stResult), c.hr);
         if (c.hr != QORA_OK) continue;

@@ -28,7 +28,7 @@ inline FILETIME FileTimeOf(WORD wYear, WORD wMonth, WORD wDay, WORD wHour)
 
 // Valid from 2024-01-01 00:00:00 UTC to 2034-06-30 16:00:00 UTC: "2024-01-01 08:00:00" and
 // "2034-07-01 00:00:00" at UTC+8.
-struct CertSpec {
+struct CertTemplate {
     const WCHAR* pwszSubject = nullptr;
     ByteBuffer vecSerial = {0x01};  // most significant byte first
     const char* pszSignatureOID = SHA256_RSA;
@@ -57,20 +57,20 @@ inline ByteBuffer EncodeName(const WCHAR* pwszName)
     return vec;
 }
 
-inline ByteBuffer MakeCertificate(const CertSpec& spec)
+inline ByteBuffer MakeCertificate(const CertTemplate& tmpl)
 {
-    ByteBuffer vecSubject = EncodeName(spec.pwszSubject), vecIssuer = EncodeName(spec.pwszIssuer);
-    ByteBuffer vecSerial(spec.vecSerial.rbegin(), spec.vecSerial.rend());
-    BYTE rgbFiller[] = {0x30, 0x03, 0x02, 0x01, 0x03}, bUsage = static_cast<BYTE>(spec.nKeyUsage);
-    LPSTR pszOID = const_cast<LPSTR>(spec.pszSignatureOID);
+    ByteBuffer vecSubject = EncodeName(tmpl.pwszSubject), vecIssuer = EncodeName(tmpl.pwszIssuer);
+    ByteBuffer vecSerial(tmpl.vecSerial.rbegin(), tmpl.vecSerial.rend());
+    BYTE rgbFiller[] = {0x30, 0x03, 0x02, 0x01, 0x03}, bUsage = static_cast<BYTE>(tmpl.nKeyUsage);
+    LPSTR pszOID = const_cast<LPSTR>(tmpl.pszSignatureOID);
     CERT_INFO info = {CERT_V3, {static_cast<DWORD>(vecSerial.size()), vecSerial.data()}, {pszOID, {}},
-                      {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()}, spec.ftNotBefore,
-                      spec.ftNotAfter, {static_cast<DWORD>(vecSubject.size()), vecSubject.data()},
+                      {static_cast<DWORD>(vecIssuer.size()), vecIssuer.data()}, tmpl.ftNotBefore,
+                      tmpl.ftNotAfter, {static_cast<DWORD>(vecSubject.size()), vecSubject.data()},
                       {{const_cast<LPSTR>(szOID_RSA_RSA), {}}, {sizeof(rgbFiller), rgbFiller, 0}}, {}, {}, 0, nullptr};
-    CRYPT_BIT_BLOB stUsage = {spec.nKeyUsage == -2 ? 0u : 1u, &bUsage, 0};
-    CRYPT_DATA_BLOB stKeyID = {static_cast<DWORD>(spec.vecKeyID.size()), const_cast<BYTE*>(spec.vecKeyID.data())};
-    ByteBuffer vecUsage = spec.nKeyUsage != -1 ? Encode(X509_KEY_USAGE, &stUsage) : ByteBuffer();
-    ByteBuffer vecKeyID = spec.vecKeyID.empty() ? ByteBuffer() : Encode(X509_OCTET_STRING, &stKeyID);
+    CRYPT_BIT_BLOB stUsage = {tmpl.nKeyUsage == -2 ? 0u : 1u, &bUsage, 0};
+    CRYPT_DATA_BLOB stKeyID = {static_cast<DWORD>(tmpl.vecKeyID.size()), const_cast<BYTE*>(tmpl.vecKeyID.data())};
+    ByteBuffer vecUsage = tmpl.nKeyUsage != -1 ? Encode(X509_KEY_USAGE, &stUsage) : ByteBuffer();
+    ByteBuffer vecKeyID = tmpl.vecKeyID.empty() ? ByteBuffer() : Encode(X509_OCTET_STRING, &stKeyID);
     CERT_EXTENSION rgExt[2] = {};
     for (auto [pszExtOID, pVec] : {std::pair{szOID_KEY_USAGE, &vecUsage}, std::pair{szOID_SUBJECT_KEY_IDENTIFIER, &vecKeyID}}) {
         if (pVec->empty()) continue;
