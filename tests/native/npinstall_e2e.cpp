@@ -235,8 +235,12 @@ const std::vector<std::string> kDocuments = {"RsaCertificateChain.xml", "TestRsa
     if (auto ran = RunInspector({"store", "--name", "CA", "--machine", "--json"}, run); !ran) return ran;
     if (run.code != 0 || !run.json.is_object()) return ::testing::AssertionFailure() << run.out << run.err;
     thumbprints.clear();
-    for (const Json& cert : run.json.value("certificates", Json::array()))
-        if (cert.value("thumbprint", Json()).is_string()) thumbprints.insert(cert["thumbprint"].get<std::string>());
+    for (const Json& cert : run.json.value("certificates", Json::array())) {
+        if (!cert.value("thumbprint", Json()).is_string()) continue;
+        std::string thumbprint = cert["thumbprint"];
+        for (char& c : thumbprint) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        thumbprints.insert(thumbprint);
+    }
     return ::testing::AssertionSuccess();
 }
 
