@@ -39,25 +39,49 @@ def wine_path(path):
     return "Z:" + os.path.abspath(path)
 
 
-class Plugin:
-    def __init__(self, wine, npbrowser, dll):
-        self.base = [wine, npbrowser, "--plugin", wine_path(dll)]
+class Page:
+    """One embedding of the plug-in in an npbrowser kept open: one script line written, its answer read, so that a
+    single agent serves the whole enrolment, as on a bank's page."""
 
-    def script(self, calls):
-        """Method calls on one embedding; the answers in order, each {"returned", "result"}."""
-        lines = "".join(json.dumps({"instance": 0, "method": m, "args": a}) + "\n" for m, a in calls)
-        answers = {}
-        for line in run(self.base + ["--script", "-"], lines.encode()).splitlines():
-            item = json.loads(line) if line.startswith("{") else None
-            if isinstance(item, dict) and "line" in item:
-                answers[item["line"]] = item
-        return [answers.get(n + 1, {}) for n in range(len(calls))]
+    def __init__(self, wine, npbrowser, dll):
+        self.process = subprocess.Popen([wine, npbrowser, "--plugin", wine_path(dll), "--script", "-"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.line = 0
 
     def call(self, method, args=()):
-        return self.script([(method, list(args))])[0]
+        self.line += 1
+        self.process.stdin.write((json.dumps({"instance": 0, "method": method, "args": list(args)}) + "\n").encode())
+        self.process.stdin.flush()
+        for raw in self.process.stdout:
+            text = raw.decode(errors="replace").strip()
+            item = json.loads(text) if text.startswith("{") else None
+            if isinstance(item, dict) and item.get("line") == self.line:
+                return item
+        raise Failed(f"npbrowser ended before answering {method}")
 
-    def install(self):
-        return json.loads(run(self.base + ["--install"]).strip().splitlines()[-1])
+    def value(self, method, args=()):
+        answer = self.call(method, args)
+        if not answer.get("returned"):
+            desc = self.call("GetLastErrorDesc").get("result", {}).get("value", "")
+            raise Failed(f"{method} returned false ({' '.join(str(desc).split())})")
+        return answer.get("result", {}).get("value")
+
+    def close(self):
+        self.process.stdin.close()
+        code = self.process.wait(timeout=60)
+        if code != 0:
+            raise Failed(f"npbrowser exited {code}: the plug-in left objects or memory behind")
+
+
+def chain_check(wine, npbrowser, dll):
+    page = Page(wine, npbrowser, dll)
+    good = bool(page.call("QORA_CheckCertificateChain").get("returned"))
+    page.close()
+    return good
+
+
+def install(wine, npbrowser, dll):
+    return json.loads(run([wine, npbrowser, "--plugin", wine_path(dll), "--install"]).strip().splitlines()[-1])
 
 
 def s(text):
@@ -66,16 +90,6 @@ def s(text):
 
 def i(number):
     return {"Int32": number}
-
-
-def value(answer, method):
-    if not answer.get("returned"):
-        raise Failed(f"{method} returned false")
-    return answer.get("result", {}).get("value")
-
-
-def chain_check(plugin):
-    return bool(plugin.call("QORA_CheckCertificateChain").get("returned"))
 
 
 def take_out_intermediates(wine, inspector, chains, work):
@@ -99,46 +113,45 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     wine, npbrowser, dll, inspector, democa, ca_dir, chains = argv[1:]
-    plugin = Plugin(wine, npbrowser, dll)
     print("== the plug-in: chain check, NP_Install, one enrolment through npKestrovan")
+    page = None
     try:
         with tempfile.TemporaryDirectory() as work:
             removed = take_out_intermediates(wine, inspector, chains, work)
         print(f"  machine CA store: {removed} intermediate CAs of the chain documents taken out (an earlier run's)")
-        if chain_check(plugin):
+        if chain_check(wine, npbrowser, dll):
             raise Failed("QORA_CheckCertificateChain is true before the install")
         print("  QORA_CheckCertificateChain through the plug-in: false")
-        done = plugin.install()
+        done = install(wine, npbrowser, dll)
         print(f"  npbrowser --install: NP_Install called (machine Root store {done.get('machineRootStore')}, "
               f"CoInitialize {done.get('coInitialize')})")
 
-        answers = plugin.script([("QORA_SetKeyAlgorithm", [s("RSA")]), ("QORA_SetCSPInfo", [i(1024), s(CSP)]),
-                                 ("QORA_PKCS10CertRequisition", [s(SUBJECT), i(2), i(0)]),
-                                 ("QORA_GetContainer", [])])
-        for (method, answer) in zip(["QORA_SetKeyAlgorithm", "QORA_SetCSPInfo"], answers[:2]):
-            value(answer, method)
-        request = value(answers[2], "QORA_PKCS10CertRequisition")
-        container = value(answers[3], "QORA_GetContainer")
+        page = Page(wine, npbrowser, dll)
+        page.value("QORA_SetKeyAlgorithm", [s("RSA")])
+        page.value("QORA_SetCSPInfo", [i(1024), s(CSP)])
+        request = page.value("QORA_PKCS10CertRequisition", [s(SUBJECT), i(2), i(0)])
+        container = page.value("QORA_GetContainer")
         print(f"  RSA double, Enhanced: request made through the plug-in in {container}")
-
         issued = json.loads(run([democa, "issue", "--ca-dir", ca_dir, "--format", "classic"], request.encode()))
         print(f"  the demo CA issued serial {issued['serial']} and a classic envelope")
-
-        answers = plugin.script([
-            ("QORA_ImportSignCert", [i(2), s(issued["signCert"]), s(container)]),
-            ("QORA_ImportEncryptCert", [s(issued["encryptedPrivateKey"]), s(issued["encryptCert"]), s(container), i(0)]),
-        ])
-        value(answers[0], "QORA_ImportSignCert")
+        page.value("QORA_ImportSignCert", [i(2), s(issued["signCert"]), s(container)])
         print("  QORA_ImportSignCert through the plug-in: signing certificate imported")
-        value(answers[1], "QORA_ImportEncryptCert")
+        page.value("QORA_ImportEncryptCert",
+                   [s(issued["encryptedPrivateKey"]), s(issued["encryptCert"]), s(container), i(0)])
         print("  QORA_ImportEncryptCert through the plug-in: encryption certificate and its key imported")
+        page.close()
+        page = None
 
-        if not chain_check(plugin):
+        if not chain_check(wine, npbrowser, dll):
             raise Failed("QORA_CheckCertificateChain is false after the install")
         print("  QORA_CheckCertificateChain through the plug-in: true")
     except (Failed, ValueError, KeyError) as error:
         print(f"  FAILED: {error}")
         return 1
+    finally:
+        if page is not None:
+            page.process.kill()
+            page.process.wait()
     return 0
 
 
