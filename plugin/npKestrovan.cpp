@@ -268,7 +268,8 @@ void WINAPI NP_Install(void)
     (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromResoure"),
                              TEXT("FAILED(hResult)"));
     hResult = ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN);
-    (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)"),
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult,
+                             TEXT("ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)"),
                              TEXT("FAILED(hResult)"));
     hResult = ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN);
     (void)STEP_FAILED_REASON(FAILED(hResult), hResult,

@@ -82,7 +82,8 @@ std::string Hex(const Bytes& bytes)
 Bytes FromHex(const std::string& hex)
 {
     Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -197,21 +198,32 @@ const std::vector<std::string> kDocuments = {"RsaCertificateChain.xml", "TestRsa
 
 // ---- what the prefix holds, read through Wine's own tools ----
 
-// Every key below the machine's trusted-root registry place, by upper-case thumbprint, with its "Blob".
-::testing::AssertionResult RegistryRoots(std::map<std::string, Bytes>& roots)
+// Wine's reg.exe in the prefix, with its output.
+::testing::AssertionResult Reg(const std::vector<std::string>& args, std::string& output)
 {
     std::string error;
     if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
-    const std::string out = WinePrefixDir() + "/bm-roots.txt";
-    HostProcess process;
+    const std::string out = WinePrefixDir() + "/bm-reg-output.txt";
     std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" >" + out, "sh"};
     for (const std::string& part : WineCommand("reg")) argv.push_back(part);
-    argv.insert(argv.end(), {"query", kRootKey, "/s"});
+    argv.insert(argv.end(), args.begin(), args.end());
+    HostProcess process;
     int code = -1;
-    if (!process.Start(argv, DefaultHostEnv(), error) || (process.CloseInput(), !process.Wait(code, std::chrono::seconds(120))))
-        return ::testing::AssertionFailure() << "reg query: " << error;
-    std::istringstream in(ReadAll(out));
+    const bool ran = process.Start(argv, DefaultHostEnv(), error) &&
+                     (process.CloseInput(), process.Wait(code, std::chrono::seconds(120)));
+    output = ReadAll(out);
     fs::remove(out);
+    if (!ran || code != 0)
+        return ::testing::AssertionFailure() << "reg " << args[0] << ": " << error << process.StderrText();
+    return ::testing::AssertionSuccess();
+}
+
+// Every key below the machine's trusted-root registry place, by upper-case thumbprint, with its "Blob".
+::testing::AssertionResult RegistryRoots(std::map<std::string, Bytes>& roots)
+{
+    std::string output;
+    if (auto ran = Reg({"query", kRootKey, "/s"}, output); !ran) return ran;
+    std::istringstream in(output);
     roots.clear();
     std::string key;
     for (std::string line; std::getline(in, line);) {
@@ -263,7 +275,8 @@ const std::vector<std::string> kDocuments = {"RsaCertificateChain.xml", "TestRsa
     std::vector<std::string> args = {"--install"};
     args.insert(args.end(), extra.begin(), extra.end());
     if (auto ran = RunNpbrowser(args, "", run, env); !ran) return ran;
-    if (run.code != 0) return ::testing::AssertionFailure() << "npbrowser --install exited " << run.code << ": " << run.err;
+    if (run.code != 0)
+        return ::testing::AssertionFailure() << "npbrowser --install exited " << run.code << ": " << run.err;
     return ::testing::AssertionSuccess();
 }
 
@@ -282,21 +295,15 @@ TEST(NpInstall, ReplacesTheWithdrawnGenerationWithTheDocumentsChains)
         const std::string name = entry.path().filename().string();
         if (name.find("-root") != std::string::npos) {
             withdrawnRoots.insert(Thumbprint(cert.get()));
-            std::vector<std::string> argv = WineCommand("reg");
-            argv.insert(argv.end(), {"add", std::string(kRootKey) + "\\" + Thumbprint(cert.get()), "/v", "Blob", "/t",
-                                     "REG_BINARY", "/d", Hex(BlobOfCert(der)), "/f"});
-            HostProcess process;
-            std::string error;
-            int code = -1;
-            ASSERT_TRUE(EnsureWineRunning(error)) << error;
-            ASSERT_TRUE(process.Start(argv, DefaultHostEnv(), error)) << error;
-            process.CloseInput();
-            ASSERT_TRUE(process.Wait(code, std::chrono::seconds(120)));
-            ASSERT_EQ(code, 0) << process.StderrText();
+            std::string output;
+            ASSERT_TRUE(Reg({"add", std::string(kRootKey) + "\\" + Thumbprint(cert.get()), "/v", "Blob", "/t",
+                             "REG_BINARY", "/d", Hex(BlobOfCert(der)), "/f"},
+                            output));
         } else {
             withdrawnIntermediates.insert(Thumbprint(cert.get()));
             ToolRun run;
-            ASSERT_TRUE(RunInspector({"add", "--name", "CA", "--machine", "--file", "Z:" + entry.path().string()}, run));
+            ASSERT_TRUE(
+                RunInspector({"add", "--name", "CA", "--machine", "--file", "Z:" + entry.path().string()}, run));
             ASSERT_EQ(run.code, 0) << run.out << run.err;
         }
     }
@@ -317,7 +324,9 @@ TEST(NpInstall, ReplacesTheWithdrawnGenerationWithTheDocumentsChains)
     ASSERT_TRUE(Install({}, run));
     const std::vector<Json> lines = JsonLines(run.out);
     ASSERT_EQ(lines.size(), 1u) << run.out;
-    EXPECT_EQ(lines[0], (Json{{"event", "NP_Install"}, {"machineRootStore", "0x00000000"}, {"coInitialize", "0x00000000"}}));
+    EXPECT_EQ(lines[0], (Json{{"event", "NP_Install"},
+                              {"machineRootStore", "0x00000000"},
+                              {"coInitialize", "0x00000000"}}));
 
     ASSERT_TRUE(RegistryRoots(roots));
     ASSERT_TRUE(MachineCaStore(ca));

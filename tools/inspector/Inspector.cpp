@@ -679,8 +679,8 @@ bool RunRemove(const Options& opts, Node& report, Failure& failure)
     if (!OpenFileCertificates(opts, hFileStore, failure)) return false;
     report.Add("store", Node::Text(ToUtf8(opts.wstrStoreName)));
     Node& removed = report.Add("removed", Node::List());
-    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, StoreLocationOf(opts) | CERT_STORE_OPEN_EXISTING_FLAG,
-                                   opts.wstrStoreName.c_str()));
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   StoreLocationOf(opts) | CERT_STORE_OPEN_EXISTING_FLAG, opts.wstrStoreName.c_str()));
     if (!hStore) {
         const DWORD dwError = GetLastError();
         return dwError == ERROR_FILE_NOT_FOUND ? true : Fail(failure, "CertOpenStore", dwError);
