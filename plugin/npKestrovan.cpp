@@ -4,6 +4,8 @@
 #include "plugin/npKestrovan.h"
 
 #include "agent/CryptoAgent.h"
+#include "chain/CertificateChainDelete.h"
+#include "chain/CertificateChainOperate.h"
 #include "plugin/Plugin.h"
 #include "plugin/ScriptablePluginObject.h"
 #include "trace/TraceHelper.h"
@@ -247,6 +249,32 @@ const char* WINAPI NP_GetMIMEDescription(void)
 {
     TraceHelper scope(TEXT("NP_GetMIMEDescription"));
     return kMIMEDescription;
+}
+
+// The installing party's entry: withdrawn CA certificates out first, then the four chains in. Each step runs
+// whatever the one before it returned, and the outcome goes to the trace only. The caller owns COM on this
+// thread (the chain installation creates its XML documents through it) and the trace facility.
+void WINAPI NP_Install(void)
+{
+    TraceHelper scope(TEXT("NP_Install"));
+    HRESULT hResult = DeleteRSADiscardCert();
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("DeleteRSADiscardCert"), TEXT("FAILED(hResult)"));
+    hResult = DeleteSM2DiscardCert();
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("DeleteSM2DiscardCert"), TEXT("FAILED(hResult)"));
+    hResult = ImportCertificateChainfromResoure(IDR_RSA_CERTIFICATE_CHAIN);
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromResoure"),
+                             TEXT("FAILED(hResult)"));
+    hResult = ImportCertificateChainfromResoure(IDR_TEST_RSA_CERTIFICATE_CHAIN);
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromResoure"),
+                             TEXT("FAILED(hResult)"));
+    hResult = ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN);
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult,
+                             TEXT("ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)"),
+                             TEXT("FAILED(hResult)"));
+    hResult = ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN);
+    (void)STEP_FAILED_REASON(FAILED(hResult), hResult,
+                             TEXT("ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN)"),
+                             TEXT("FAILED(hResult)"));
 }
 
 }  // extern "C"

@@ -39,6 +39,9 @@ PFN_TraceEvent g_pfnTraceEvent = nullptr;
 HANDLE g_hTraceFile = INVALID_HANDLE_VALUE;
 std::atomic<DWORD> g_dwFileFlags{0};
 std::atomic<LONG> g_lSequence{0};
+// Whether the development switch has been read: by TraceInitialize, or by the first trace point of a module
+// whose facility nobody started (an installer calling the plug-in's install entry on its own).
+std::atomic<bool> g_bSinkLooked{false};
 
 bool EtwActive(DWORD dwFlag) { return g_hLogger != 0 && (g_dwEnableFlags & dwFlag) != 0; }
 bool FileActive(DWORD dwFlag) { return g_hTraceFile != INVALID_HANDLE_VALUE && (g_dwFileFlags & dwFlag) != 0; }
@@ -262,6 +265,7 @@ void TraceInitialize()
         g_hRegistration = 0;
     ReadBootTimeSettings();
     ReadEnvironmentSettings();
+    g_bSinkLooked = true;
     g_bInitialized = true;
 }
 
@@ -284,7 +288,17 @@ void TraceUninitialize()
     g_pfnTraceEvent = nullptr;
 }
 
-bool TraceIsEnabled(DWORD dwFlag) { return g_bInitialized && (EtwActive(dwFlag) || FileActive(dwFlag)); }
+bool TraceIsEnabled(DWORD dwFlag)
+{
+    // ETW needs the registration TraceInitialize makes; the file sink of the development switch does not, so
+    // entry points called outside the start-up (the install entry, for one) stay observable under Wine. Once
+    // looked for, it is never reopened by a trace point: after TraceUninitialize the module stays silent.
+    if (!g_bSinkLooked.load(std::memory_order_relaxed) && !g_bSinkLooked.exchange(true)) {
+        LastErrorKeeper keep;
+        ReadEnvironmentSettings();
+    }
+    return EtwActive(dwFlag) || FileActive(dwFlag);
+}
 
 void TraceResult(HRESULT hResult, const WCHAR* pwszText)
 {

@@ -1,7 +1,9 @@
 // tools/inspector/Inspector.cpp — what CryptoAPI holds, seen from outside the agent: the registered
 // providers, a provider's key containers with their keys and attached certificates, a system store's
 // certificates with their key-provider links; signing with a container's key proves that it holds the
-// key of an issued certificate, and one explicit command deletes a container. Everything else only reads.
+// key of an issued certificate. Three explicit commands change state: one deletes a container, two add
+// certificates to a system store or take them out (tests and the demo prepare stores with them); everything
+// else only reads.
 #include "Brindlemark/Common.h"
 
 #include <algorithm>
@@ -501,6 +503,7 @@ struct Options {
     DWORD dwProvType = 0;  // 0: from the provider's name
     DWORD dwKeySpec = 0;
     ByteBuffer vecData;
+    WString wstrFile;
     bool bMachine = false;
     bool bJson = false;
 };
@@ -625,6 +628,79 @@ bool RunContainers(const Options& opts, Node& report, Failure& failure)
         container.Add("name", Node::Text(ToUtf8(wstrName)));
         DescribeContainer(opts, dwProvType, wstrName, container);
     }
+    return true;
+}
+
+DWORD StoreLocationOf(const Options& opts)
+{
+    return opts.bMachine ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
+}
+
+// The certificates of --file: one DER certificate or a DER PKCS#7 bundle, as an in-memory store.
+bool OpenFileCertificates(const Options& opts, CertStore& hFileStore, Failure& failure)
+{
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, opts.wstrFile.c_str(),
+                          CERT_QUERY_CONTENT_FLAG_CERT | CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, hFileStore.put(), nullptr,
+                          nullptr))
+        return Fail(failure, "CryptQueryObject", GetLastError());
+    return true;
+}
+
+// Adds every certificate of --file that the store lacks, and commits: a change to a system store lasts only
+// once committed.
+bool RunAdd(const Options& opts, Node& report, Failure& failure)
+{
+    CertStore hFileStore;
+    if (!OpenFileCertificates(opts, hFileStore, failure)) return false;
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, StoreLocationOf(opts), opts.wstrStoreName.c_str()));
+    if (!hStore) return Fail(failure, "CertOpenStore", GetLastError());
+    report.Add("store", Node::Text(ToUtf8(opts.wstrStoreName)));
+    Node& added = report.Add("added", Node::List());
+    for (PCCERT_CONTEXT pCert = CertEnumCertificatesInStore(hFileStore.get(), nullptr); pCert != nullptr;
+         pCert = CertEnumCertificatesInStore(hFileStore.get(), pCert)) {
+        if (!CertAddCertificateContextToStore(hStore.get(), pCert, CERT_STORE_ADD_USE_EXISTING, nullptr)) {
+            const DWORD dwError = GetLastError();
+            CertFreeCertificateContext(pCert);
+            return Fail(failure, "CertAddCertificateContextToStore", dwError);
+        }
+        added.Push(DescribeCertificate(pCert));
+    }
+    if (!CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
+        return Fail(failure, "CertControlStore(CERT_STORE_CTRL_COMMIT)", GetLastError());
+    return true;
+}
+
+// Deletes from the store every certificate equal to one of --file, and commits; a store that does not exist
+// holds none of them.
+bool RunRemove(const Options& opts, Node& report, Failure& failure)
+{
+    CertStore hFileStore;
+    if (!OpenFileCertificates(opts, hFileStore, failure)) return false;
+    report.Add("store", Node::Text(ToUtf8(opts.wstrStoreName)));
+    Node& removed = report.Add("removed", Node::List());
+    CertStore hStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   StoreLocationOf(opts) | CERT_STORE_OPEN_EXISTING_FLAG, opts.wstrStoreName.c_str()));
+    if (!hStore) {
+        const DWORD dwError = GetLastError();
+        return dwError == ERROR_FILE_NOT_FOUND ? true : Fail(failure, "CertOpenStore", dwError);
+    }
+    for (PCCERT_CONTEXT pCert = CertEnumCertificatesInStore(hFileStore.get(), nullptr); pCert != nullptr;
+         pCert = CertEnumCertificatesInStore(hFileStore.get(), pCert)) {
+        PCCERT_CONTEXT pFound =
+            CertFindCertificateInStore(hStore.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                       pCert, nullptr);
+        if (pFound == nullptr) continue;
+        removed.Push(DescribeCertificate(pFound));
+        // the deletion frees the context, whatever its outcome
+        if (!CertDeleteCertificateFromStore(pFound)) {
+            const DWORD dwError = GetLastError();
+            CertFreeCertificateContext(pCert);
+            return Fail(failure, "CertDeleteCertificateFromStore", dwError);
+        }
+    }
+    if (!CertControlStore(hStore.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
+        return Fail(failure, "CertControlStore(CERT_STORE_CTRL_COMMIT)", GetLastError());
     return true;
 }
 
@@ -809,6 +885,9 @@ const char kUsage[] =
     "                                             signs with a container's key; prints the signature\n"
     "                                             (big-endian, DER for SM2) and the public key info\n"
     "  delete --csp NAME --container NAME [--type N]   deletes one key container\n"
+    "  add --name NAME [--machine] --file PATH    adds the certificates of a DER certificate or PKCS#7\n"
+    "                                             bundle to a system store, and commits\n"
+    "  remove --name NAME [--machine] --file PATH deletes the store's copies of those certificates, and commits\n"
     "--type defaults to 24 for the Microsoft Enhanced RSA and AES Cryptographic Provider, else 1.\n"
     "--json prints one JSON object on stdout. Exit codes: 0 done, 1 operation failed, 2 usage.\n";
 
@@ -830,12 +909,14 @@ const std::vector<Command>& Commands()
          {TEXT("--type")},
          RunSign},
         {TEXT("delete"), {TEXT("--csp"), TEXT("--container")}, {TEXT("--type")}, RunDelete},
+        {TEXT("add"), {TEXT("--name"), TEXT("--file")}, {TEXT("--machine")}, RunAdd},
+        {TEXT("remove"), {TEXT("--name"), TEXT("--file")}, {TEXT("--machine")}, RunRemove},
     };
     return commands;
 }
 
 const std::vector<const WCHAR*> kValueOptions = {TEXT("--csp"),  TEXT("--type"), TEXT("--name"), TEXT("--container"),
-                                                  TEXT("--spec"), TEXT("--hash"), TEXT("--data")};
+                                                  TEXT("--spec"), TEXT("--hash"), TEXT("--data"), TEXT("--file")};
 
 bool IsOneOf(const WString& wstr, const std::vector<const WCHAR*>& names)
 {
@@ -869,10 +950,12 @@ ParsedArgs& ReadValues(ParsedArgs& parsed, const std::vector<std::pair<WString, 
         const std::string option = ToUtf8(wstrOption);
         if (wstrOption == TEXT("--machine")) {
             opts.bMachine = true;
-        } else if (wstrOption == TEXT("--csp") || wstrOption == TEXT("--container") || wstrOption == TEXT("--name")) {
+        } else if (wstrOption == TEXT("--csp") || wstrOption == TEXT("--container") || wstrOption == TEXT("--name") ||
+                   wstrOption == TEXT("--file")) {
             if (wstrValue.empty()) return UsageError(parsed, option + " needs a non-empty value");
             WString& wstrTarget = wstrOption == TEXT("--csp")         ? opts.wstrCSP
                                   : wstrOption == TEXT("--container") ? opts.wstrContainer
+                                  : wstrOption == TEXT("--file")      ? opts.wstrFile
                                                                       : opts.wstrStoreName;
             wstrTarget = wstrValue;
         } else if (wstrOption == TEXT("--type")) {

@@ -79,10 +79,17 @@ PluginLibrary::~PluginLibrary()
     if (m_hModule != nullptr) FreeLibrary(m_hModule);
 }
 
+HRESULT PluginLibrary::LoadModule(const WString& wstrPath)
+{
+    if (m_hModule != nullptr) return E_UNEXPECTED;
+    m_hModule = LoadLibraryW(wstrPath.c_str());
+    return m_hModule != nullptr ? QORA_OK : ResultFromLastError();
+}
+
 HRESULT PluginLibrary::Load(const WString& wstrPath)
 {
-    m_hModule = LoadLibraryW(wstrPath.c_str());
-    if (m_hModule == nullptr) return ResultFromLastError();
+    const HRESULT hResult = LoadModule(wstrPath);
+    if (FAILED(hResult)) return hResult;
     m_pfnGetEntryPoints = ExportAs<NP_GetEntryPointsFunc>("NP_GetEntryPoints");
     m_pfnInitialize = ExportAs<NP_InitializeFunc>("NP_Initialize");
     m_pfnShutdown = ExportAs<NP_ShutdownFunc>("NP_Shutdown");

@@ -23,6 +23,8 @@ public:
 
     // Loads the DLL and finds the three browser exports; the MIME description export is optional.
     HRESULT Load(const WString& wstrPath);
+    // Loads the DLL and nothing more, as an installer does before it looks up the one export it calls.
+    HRESULT LoadModule(const WString& wstrPath);
 
     NP_GetEntryPointsFunc GetEntryPoints() const { return m_pfnGetEntryPoints; }
     NP_InitializeFunc Initialize() const { return m_pfnInitialize; }

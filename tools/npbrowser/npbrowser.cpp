@@ -4,10 +4,15 @@
 //
 //   npbrowser --plugin <dll> [--script <file>|-] [--cycles <n>]
 //             [--plugin-table-size <n>] [--browser-table-size <n>] [--browser-version <n>]
+//   npbrowser --plugin <dll> --install [--no-com]
+//
+// With --install it is the plug-in's installer instead: it loads the DLL, prepares the machine's trusted-root
+// store, initialises COM on its thread (unless --no-com) and calls the install entry, then prints one line.
 //
 // Exit codes: 0 done; 1 usage; 2 an object or a block of browser memory left over, or misused; 3 script steps
 // that did not go as the script expected; 4 the plug-in could not be registered, loaded or initialised.
 #include "Common.h"
+#include "agent/ResultCode.h"
 #include "codec/Misc.h"
 #include "tools/npbrowser/AllocationCounter.h"
 #include "tools/npbrowser/BrowserFuncs.h"
@@ -35,7 +40,11 @@ struct Options {
     std::optional<uint16_t> nPluginTableSize;
     std::optional<uint16_t> nBrowserTableSize;
     std::optional<uint16_t> nBrowserVersion;
+    bool bInstall = false;
+    bool bNoCom = false;
 };
+
+using NP_InstallFunc = void(WINAPI*)(void);
 
 bool ReadNumber(const WCHAR* pwsz, long lMax, long& lValue)
 {
@@ -50,6 +59,14 @@ bool ParseOptions(int argc, WCHAR* argv[], Options& stOptions)
 {
     for (int n = 1; n < argc; ++n) {
         const WString wstrName = argv[n];
+        if (wstrName == TEXT("--install")) {
+            stOptions.bInstall = true;
+            continue;
+        }
+        if (wstrName == TEXT("--no-com")) {
+            stOptions.bNoCom = true;
+            continue;
+        }
         if (n + 1 >= argc) return false;
         const WCHAR* pwszValue = argv[++n];
         long lValue = 0;
@@ -69,6 +86,11 @@ bool ParseOptions(int argc, WCHAR* argv[], Options& stOptions)
             return false;
         }
     }
+    // The installer takes none of the browser's options.
+    const bool bBrowserOptions = !stOptions.wstrScript.empty() || stOptions.nCycles > 0 || stOptions.nPluginTableSize ||
+                                 stOptions.nBrowserTableSize || stOptions.nBrowserVersion;
+    if (stOptions.bInstall && bBrowserOptions) return false;
+    if (stOptions.bNoCom && !stOptions.bInstall) return false;
     return !stOptions.wstrPlugin.empty();
 }
 
@@ -176,6 +198,49 @@ int RunBrowser(const Options& stOptions)
     return nScriptFailures == 0 && bCyclesGood ? kExitDone : kExitScript;
 }
 
+void AddResult(cJSON* pLine, const char* pszName, HRESULT hResult)
+{
+    char szCode[16];
+    snprintf(szCode, sizeof(szCode), "0x%08lx", static_cast<unsigned long>(hResult));
+    cJSON_AddStringToObject(pLine, pszName, szCode);
+}
+
+// What an installer does: no browser entry point is called, only the install entry, on a thread whose COM the
+// installer owns. The machine's "Root" store is opened and closed once first: Wine creates its registry key
+// only then (Windows always has it), and the install entry writes roots below that key.
+int RunInstall(const Options& stOptions)
+{
+    npbrowser::PluginLibrary library;
+    const HRESULT hrLoad = library.LoadModule(stOptions.wstrPlugin);
+    if (FAILED(hrLoad)) {
+        fprintf(stderr, "npbrowser: cannot load the plug-in (0x%08lx)\n", static_cast<unsigned long>(hrLoad));
+        return kExitPlugin;
+    }
+    const NP_InstallFunc pfnInstall = library.ExportAs<NP_InstallFunc>("NP_Install");
+    if (pfnInstall == nullptr) {
+        fprintf(stderr, "npbrowser: the plug-in has no NP_Install export\n");
+        return kExitPlugin;
+    }
+
+    cJSON* pLine = cJSON_CreateObject();
+    cJSON_AddStringToObject(pLine, "event", "NP_Install");
+    {
+        CertStore hRoot(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, TEXT("Root")));
+        AddResult(pLine, "machineRootStore", hRoot ? QORA_OK : ResultFromLastError());
+    }
+    HRESULT hrCom = S_FALSE;
+    if (stOptions.bNoCom) {
+        cJSON_AddNullToObject(pLine, "coInitialize");
+    } else {
+        hrCom = CoInitialize(nullptr);
+        AddResult(pLine, "coInitialize", hrCom);
+    }
+    pfnInstall();
+    if (!stOptions.bNoCom && SUCCEEDED(hrCom)) CoUninitialize();
+    npbrowser::PrintLine(pLine);
+    return kExitDone;
+}
+
 }  // namespace
 
 int wmain(int argc, WCHAR* argv[])
@@ -184,8 +249,9 @@ int wmain(int argc, WCHAR* argv[])
     if (!ParseOptions(argc, argv, stOptions)) {
         fprintf(stderr,
                 "usage: npbrowser --plugin <dll> [--script <file>|-] [--cycles <n>] [--plugin-table-size <n>] "
-                "[--browser-table-size <n>] [--browser-version <n>]\n");
+                "[--browser-table-size <n>] [--browser-version <n>]\n"
+                "       npbrowser --plugin <dll> --install [--no-com]\n");
         return kExitUsage;
     }
-    return RunBrowser(stOptions);
+    return stOptions.bInstall ? RunInstall(stOptions) : RunBrowser(stOptions);
 }
