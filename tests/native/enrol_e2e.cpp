@@ -3,9 +3,6 @@
 // the signatures with the keys of the issued certificates.
 #include <gtest/gtest.h>
 
-#include <openssl/rand.h>
-#include <openssl/x509.h>
-
 #include <cstdlib>
 #include <filesystem>
 
@@ -30,52 +27,10 @@ struct Shape {
 };
 void PrintTo(const Shape& s, std::ostream* os) { *os << s.label; }
 
-std::string Hex(const Bytes& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char b : bytes) text += {digits[b >> 4], digits[b & 15]};
-    return text;
-}
-
-// The public key of a Base64 DER certificate.
-PkeyPtr CertificateKey(const std::string& base64)
-{
-    Bytes der(base64.size());
-    const int n = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(base64.data()),
-                                  static_cast<int>(base64.size()));
-    if (n <= 0) return PkeyPtr();
-    const unsigned char* p = der.data();
-    OsslPtr<X509, X509_free> cert(d2i_X509(nullptr, &p, n));
-    return cert ? PkeyPtr(X509_get_pubkey(cert.get())) : PkeyPtr();
-}
-
 std::string CaDir()
 {
     static const std::string dir = CopyOfDemoCa();
     return dir;
-}
-
-// The inspector signs with the container's key of that spec; OpenSSL verifies with the certificate's key.
-::testing::AssertionResult KeyMatchesCertificate(const Shape& s, const std::string& container, int spec,
-                                                  const std::string& certificate)
-{
-    const bool sm2 = std::string(s.algorithm) == "SM2";
-    Bytes data(64);
-    RAND_bytes(data.data(), static_cast<int>(data.size()));
-    ToolRun run;
-    if (auto r = RunInspector({"sign", "--csp", s.csp, "--container", container, "--spec", std::to_string(spec),
-                               "--hash", sm2 ? "sm3" : "sha1", "--data", Hex(data), "--json"},
-                              run);
-        !r)
-        return r;
-    if (run.code != 0) return ::testing::AssertionFailure() << "inspector sign: " << run.out << run.err;
-    PkeyPtr certKey = CertificateKey(certificate);
-    if (!certKey) return ::testing::AssertionFailure() << "OpenSSL cannot read the certificate";
-    const Bytes sig = BytesFromHex(run.json.value("signature", ""));
-    if (!Verifies(certKey.get(), sm2, sm2 ? EVP_sm3() : EVP_sha1(), data, sig))
-        return ::testing::AssertionFailure() << "key spec " << spec << " does not hold the certificate's key";
-    return ::testing::AssertionSuccess();
 }
 
 class Enrolment : public ::testing::TestWithParam<Shape> {};
@@ -83,6 +38,7 @@ class Enrolment : public ::testing::TestWithParam<Shape> {};
 TEST_P(Enrolment, RequestIssueImportAndProveTheKeys)
 {
     const Shape& s = GetParam();
+    const bool sm2 = std::string(s.algorithm) == "SM2";
     HostSession session;
     ASSERT_TRUE(session.Start());
     if (!s.microsoft) {
@@ -118,9 +74,9 @@ TEST_P(Enrolment, RequestIssueImportAndProveTheKeys)
         EXPECT_TRUE(reply.ResultIsTrue());
     }
 
-    EXPECT_TRUE(KeyMatchesCertificate(s, container, signSpec, signCert));
+    EXPECT_TRUE(KeyMatchesCertificate(s.csp, sm2, container, signSpec, signCert));
     if (s.certType == 2) {
-        EXPECT_TRUE(KeyMatchesCertificate(s, container, 1, issued.json.value("encryptCert", "")))
+        EXPECT_TRUE(KeyMatchesCertificate(s.csp, sm2, container, 1, issued.json.value("encryptCert", "")))
             << "the delivered key replaced the temporary exchange key";
     }
     if (!s.microsoft) {

@@ -1,6 +1,7 @@
 // The plug-in as a browser uses it: npbrowser.exe loads npKestrovan.dll under Wine and drives its scriptable
-// objects from a script; its JSON lines are checked here. Then one kept session runs through both front ends,
-// the host over its pipes and the plug-in through npbrowser, and the outcomes are compared row by row.
+// objects from a script; its JSON lines are checked here. Whole enrolments run through one embedding with the demo
+// CA's answers. Then one kept session runs through both front ends, the host over its pipes and the plug-in
+// through npbrowser, and the outcomes are compared row by row.
 #include "support/HostSession.h"
 #include "support/Json.h"
 #include "support/KeyContainers.h"
@@ -266,6 +267,74 @@ TEST(Plugin, RegistersByItsVersionResource)
                                 {"ProductVersion", "3.2.0.4"}}}}));
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[1], (Json{{"mimeDescription", "application/npKestrovan:*:npKestrovan certificate utilities"}}));
+}
+
+// ---- whole enrolments through one embedding ----
+
+struct EnrolShape {
+    const char* label;
+    const char* algorithm;
+    const char* csp;
+    int bits;
+    const char* format;  // the envelope democa writes for the encryption key
+};
+
+std::string TextOf(const Json& value) { return value.is_string() ? value.get<std::string>() : std::string(); }
+
+// Request, the CA's answer and both imports through one scriptable object, as a bank's page enrols; then the
+// inspector signs with each key of the container and OpenSSL verifies with the issued certificates' keys.
+TEST(Plugin, EnrolsADoublePairThroughOneObject)
+{
+    const std::string caDir = CopyOfDemoCa();
+    ASSERT_FALSE(caDir.empty());
+    for (const EnrolShape& s : {
+             EnrolShape{"RSA double, Enhanced", "RSA", kEnhanced, 1024, "classic"},
+             EnrolShape{"SM2 double, token", "SM2", "Software SM2 Token CSP v1.0", 0, "ext-sm2"},
+         }) {
+        SCOPED_TRACE(s.label);
+        ContainerSweep sweep(s.csp);
+        NpbrowserPage page;
+        ASSERT_TRUE(page.Open());
+        Json value;
+        ASSERT_TRUE(page.Value("QORA_GetCSPInfo", {}, value));
+        if (("||" + TextOf(value) + "||").find("||" + std::string(s.csp) + "||") == std::string::npos) {
+            GTEST_SKIP() << s.csp << " is not registered (scripts/install-providers)";
+        }
+        ASSERT_TRUE(page.Value("QORA_SetKeyAlgorithm", {Str(s.algorithm)}, value));
+        EXPECT_EQ(value, true);
+        ASSERT_TRUE(page.Value("QORA_SetCSPInfo", {Int(s.bits), Str(s.csp)}, value));
+        EXPECT_EQ(value, true);
+        Json request;
+        ASSERT_TRUE(page.Value("QORA_PKCS10CertRequisition", {Str("CN=Plug-in Enrol,O=Brindlemark Demo Bank,C=CN"),
+                                                              Int(2), Int(0)},
+                               request));
+        ASSERT_TRUE(page.Value("QORA_GetContainer", {}, value));
+        const std::string container = TextOf(value);
+        ASSERT_TRUE(IsGuidName(container)) << container;
+        sweep.Add(container);
+
+        ToolRun issued;
+        ASSERT_TRUE(RunDemoca({"issue", "--ca-dir", caDir, "--format", s.format}, TextOf(request), issued));
+        ASSERT_EQ(issued.code, 0) << issued.err;
+        const std::string signCert = issued.json.value("signCert", "");
+        const std::string encryptCert = issued.json.value("encryptCert", "");
+        ASSERT_TRUE(page.Value("QORA_ImportSignCert", {Int(2), Str(signCert), Str(container)}, value));
+        EXPECT_EQ(value, true);
+        ASSERT_TRUE(page.Value("QORA_ImportEncryptCert",
+                               {Str(issued.json.value("encryptedPrivateKey", "")), Str(encryptCert), Str(container),
+                                Int(0)},
+                               value));
+        EXPECT_EQ(value, true);
+        // Ending the page proves the whole enrolment left no objects or memory in the plug-in.
+        int code = -1;
+        ASSERT_TRUE(page.Close(code));
+        EXPECT_EQ(code, kExitDone) << "2: the plug-in left objects or memory behind; 3: a step failed";
+
+        const bool sm2 = std::string(s.algorithm) == "SM2";
+        EXPECT_TRUE(KeyMatchesCertificate(s.csp, sm2, container, 2, signCert));
+        EXPECT_TRUE(KeyMatchesCertificate(s.csp, sm2, container, 1, encryptCert))
+            << "the delivered key replaced the temporary exchange key";
+    }
 }
 
 // ---- one session through both front ends ----

@@ -492,6 +492,22 @@ HostProcess::ReadStatus HostProcess::ReadFrame(std::string& body, std::chrono::m
     return ReadStatus::Frame;
 }
 
+bool HostProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout, std::string& error)
+{
+    line.clear();
+    if (m_fromChild < 0) {
+        error = "program not running";
+        return false;
+    }
+    const auto deadline = Clock::now() + timeout;
+    bool end = false, timedOut = false;
+    for (char c = 0; ReadExact(&c, 1, deadline, error, -1, {}, end, timedOut);) {
+        if (c == '\n') return true;
+        if (c != '\r') line += c;
+    }
+    return false;
+}
+
 bool HostProcess::Exchange(std::string_view request, std::string& reply, std::chrono::milliseconds timeout,
                            std::string& error)
 {

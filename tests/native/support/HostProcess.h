@@ -1,5 +1,5 @@
 // A program under test on the other end of two pipes: start it, exchange frames (four-byte little-endian
-// length, then the body), close its input and collect its exit code. Every wait is bounded, and the
+// length, then the body) or lines, close its input and collect its exit code. Every wait is bounded, and the
 // destructor kills and reaps whatever is still running, so a failing test leaves no process behind.
 #pragma once
 #include <chrono>
@@ -59,6 +59,9 @@ public:
     // onSide is called whenever it becomes readable.
     ReadStatus ReadFrame(std::string& body, std::chrono::milliseconds timeout, std::string& error,
                          size_t maxBody = 0x100000, int sideFd = -1, const std::function<void()>& onSide = {});
+
+    // Reads one line of output, without its CR LF; false (with the reason) at a timeout or the end of output.
+    bool ReadLine(std::string& line, std::chrono::milliseconds timeout, std::string& error);
 
     // Sends a body and reads the answer in one go; false (with the reason) unless a frame came back.
     bool Exchange(std::string_view request, std::string& reply, std::chrono::milliseconds timeout,

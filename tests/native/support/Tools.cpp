@@ -1,6 +1,10 @@
 #include "support/Tools.h"
 
+#include "support/CertRecords.h"
 #include "support/HostProcess.h"
+#include "support/HostSession.h"
+
+#include <openssl/rand.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +61,23 @@ std::string TakeFile(const std::string& path)
     return ::testing::AssertionSuccess();
 }
 
+// npbrowser.exe of the build with its plug-in, under the prefix's Wine.
+::testing::AssertionResult NpbrowserCommand(const std::vector<std::string>& args, std::vector<std::string>& command)
+{
+    const std::string exe = WinBuildDir() + "/tools/npbrowser/npbrowser.exe";
+    const std::string dll = WinBuildDir() + "/plugin/npKestrovan.dll";
+    struct stat st;
+    if (stat(exe.c_str(), &st) != 0 || stat(dll.c_str(), &st) != 0)
+        return ::testing::AssertionFailure() << exe << " or " << dll << " is not built";
+    std::string error;
+    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
+    command = WineCommand(exe);
+    // Wine's drive Z: is the Unix root.
+    command.insert(command.end(), {"--plugin", "Z:" + dll});
+    command.insert(command.end(), args.begin(), args.end());
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 ::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run)
@@ -74,21 +95,58 @@ std::string TakeFile(const std::string& path)
 ::testing::AssertionResult RunNpbrowser(const std::vector<std::string>& args, const std::string& script, ToolRun& run,
                                         const Env& extraEnv)
 {
-    const std::string exe = WinBuildDir() + "/tools/npbrowser/npbrowser.exe";
-    const std::string dll = WinBuildDir() + "/plugin/npKestrovan.dll";
-    struct stat st;
-    if (stat(exe.c_str(), &st) != 0 || stat(dll.c_str(), &st) != 0)
-        return ::testing::AssertionFailure() << exe << " or " << dll << " is not built";
-    std::string error;
-    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
-    std::vector<std::string> command = WineCommand(exe);
-    // Wine's drive Z: is the Unix root.
-    command.insert(command.end(), {"--plugin", "Z:" + dll});
-    if (!script.empty()) command.insert(command.end(), {"--script", "-"});
-    command.insert(command.end(), args.begin(), args.end());
+    std::vector<std::string> options;
+    if (!script.empty()) options = {"--script", "-"};
+    options.insert(options.end(), args.begin(), args.end());
+    std::vector<std::string> command;
+    if (auto r = NpbrowserCommand(options, command); !r) return r;
     Env env = DefaultHostEnv();
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     return RunRedirected(command, env, script, run);
+}
+
+::testing::AssertionResult NpbrowserPage::Open()
+{
+    std::vector<std::string> command;
+    if (auto r = NpbrowserCommand({"--script", "-"}, command); !r) return r;
+    std::string error;
+    if (!m_process.Start(command, DefaultHostEnv(), error))
+        return ::testing::AssertionFailure() << "npbrowser did not start: " << error;
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult NpbrowserPage::Step(const Json& step, Json& answer)
+{
+    std::string error;
+    if (!m_process.WriteRaw(step.dump() + "\n", error)) return ::testing::AssertionFailure() << error;
+    ++m_line;
+    for (std::string line; m_process.ReadLine(line, kKeyGeneration, error);) {
+        answer = Json::parse(line, nullptr, false);
+        if (answer.is_object() && answer.value("line", 0) == m_line) return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "no answer to " << step.dump() << ": " << error << "; "
+                                         << m_process.StderrText();
+}
+
+::testing::AssertionResult NpbrowserPage::Value(const std::string& method, const std::vector<Json>& args, Json& value)
+{
+    Json answer;
+    if (auto r = Step({{"instance", 0}, {"method", method}, {"args", args}}, answer); !r) return r;
+    if (answer.value("returned", false)) {
+        value = answer["result"].value("value", Json());
+        return ::testing::AssertionSuccess();
+    }
+    Json desc;
+    Step({{"instance", 0}, {"method", "GetLastErrorDesc"}, {"args", Json::array()}}, desc);
+    return ::testing::AssertionFailure() << method << " did not return: " << answer.dump() << "; " << desc.dump();
+}
+
+::testing::AssertionResult NpbrowserPage::Close(int& code)
+{
+    m_process.CloseInput();
+    if (!m_process.Wait(code, std::chrono::seconds(120)))
+        return ::testing::AssertionFailure() << "npbrowser did not end after its script";
+    return ::testing::AssertionSuccess();
 }
 
 std::vector<Json> JsonLines(const std::string& text)
@@ -144,6 +202,28 @@ bool Verifies(EVP_PKEY* key, bool sm2, const EVP_MD* md, const Bytes& data, cons
     }
     return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
            EVP_DigestVerify(ctx.get(), sig.data(), sig.size(), data.data(), data.size()) == 1;
+}
+
+::testing::AssertionResult KeyMatchesCertificate(const std::string& csp, bool sm2, const std::string& container,
+                                                 int spec, const std::string& certificate)
+{
+    Bytes data(64);
+    RAND_bytes(data.data(), static_cast<int>(data.size()));
+    std::string hex = HexOf(data);
+    std::erase(hex, ' ');
+    ToolRun run;
+    if (auto r = RunInspector({"sign", "--csp", csp, "--container", container, "--spec", std::to_string(spec),
+                               "--hash", sm2 ? "sm3" : "sha1", "--data", hex, "--json"},
+                              run);
+        !r)
+        return r;
+    if (run.code != 0) return ::testing::AssertionFailure() << "inspector sign: " << run.out << run.err;
+    const X509Ptr cert = X509FromBase64(certificate);
+    if (!cert) return ::testing::AssertionFailure() << "OpenSSL cannot read the certificate";
+    const Bytes sig = BytesFromHex(run.json.value("signature", ""));
+    if (!Verifies(X509_get0_pubkey(cert.get()), sm2, sm2 ? EVP_sm3() : EVP_sha1(), data, sig))
+        return ::testing::AssertionFailure() << "key spec " << spec << " does not hold the certificate's key";
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace bm

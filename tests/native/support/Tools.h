@@ -25,6 +25,23 @@ struct ToolRun {
 // lines) as its standard input when one is given ("--script -" is added); extraEnv adds to the prefix's.
 ::testing::AssertionResult RunNpbrowser(const std::vector<std::string>& args, const std::string& script, ToolRun& run,
                                         const Env& extraEnv = {});
+// One npbrowser.exe kept open on "--script -": a step written, its answer read, so that one embedding (and its
+// agent) serves a whole enrolment as on a bank's page.
+class NpbrowserPage {
+public:
+    ::testing::AssertionResult Open();
+    // The answer line to one step, bounded by the time a key generation may take.
+    ::testing::AssertionResult Step(const Json& step, Json& answer);
+    // Invokes a method of embedding 0 that must return; its result's value. A refusal fails with the agent's text.
+    // (A vector, since one braced Json would be copied rather than made an array of one.)
+    ::testing::AssertionResult Value(const std::string& method, const std::vector<Json>& args, Json& value);
+    // Ends the script; npbrowser's exit code is 0 only when the plug-in left no objects or memory behind.
+    ::testing::AssertionResult Close(int& code);
+
+private:
+    HostProcess m_process;
+    int m_line = 0;
+};
 // The JSON lines of a run's output, in order; a line that is not JSON is kept as a string.
 std::vector<Json> JsonLines(const std::string& text);
 // democa of this native build, with stdinText as its standard input.
@@ -39,5 +56,9 @@ PkeyPtr KeyOf(const Bytes& spki);
 // A signature over data made by a container's key as the inspector prints it (SM2: ZA of the default
 // identity hashed first, as the tokens do).
 bool Verifies(EVP_PKEY* key, bool sm2, const EVP_MD* md, const Bytes& data, const Bytes& sig);
+// The inspector signs random data with the container's key of that spec (SM3 for SM2, else SHA-1), and OpenSSL
+// verifies the signature with the key of the Base64 DER certificate.
+::testing::AssertionResult KeyMatchesCertificate(const std::string& csp, bool sm2, const std::string& container,
+                                                 int spec, const std::string& certificate);
 
 }  // namespace bm
