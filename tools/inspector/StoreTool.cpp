@@ -1,4 +1,4 @@
-// tools/inspector/Inspector.cpp — what CryptoAPI holds, seen from outside the agent: the registered
+// tools/inspector/StoreTool.cpp — what CryptoAPI holds, seen from outside the agent: the registered
 // providers, a provider's key containers with their keys and attached certificates, a system store's
 // certificates with their key-provider links; signing with a container's key proves that it holds the
 // key of an issued certificate. Three explicit commands change state: one deletes a container, two add
