@@ -129,13 +129,21 @@ bool IsNumber(const NPVariant& variant)
     return variant.type == NPVariantType_Int32 || variant.type == NPVariantType_Double;
 }
 
+// The agent takes its texts as C strings: one holding U+0000 would reach it cut short there, so such a
+// String is refused like an argument of the wrong type, as the host refuses it.
+bool IsWholeString(const NPVariant& variant)
+{
+    if (variant.type != NPVariantType_String) return false;
+    const NPString& stText = variant.value.stringValue;
+    return stText.UTF8Characters == nullptr || memchr(stText.UTF8Characters, 0, stText.UTF8Length) == nullptr;
+}
+
 bool FitsRule(const MethodRule& stRule, const NPVariant* args, uint32_t argCount)
 {
     if (argCount != stRule.kinds.size()) return false;
     if (argCount > 0 && args == nullptr) return false;
     for (size_t nIndex = 0; nIndex < stRule.kinds.size(); ++nIndex) {
-        const bool bFits = stRule.kinds[nIndex] == kString ? args[nIndex].type == NPVariantType_String
-                                                           : IsNumber(args[nIndex]);
+        const bool bFits = stRule.kinds[nIndex] == kString ? IsWholeString(args[nIndex]) : IsNumber(args[nIndex]);
         if (!bFits) return false;
     }
     return true;

@@ -247,11 +247,37 @@ HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
     });
 }
 
+namespace {
+
+// A provider layer that never reports the end of its list must not hold a call for ever.
+constexpr DWORD kMaxProviderIndexes = 1024;
+
+// The provider type a CSP is registered with; PROV_RSA_FULL for a name not registered.
+DWORD RegisteredProviderType(const WString& wstrCSPName)
+{
+    for (DWORD dwIndex = 0; dwIndex < kMaxProviderIndexes; ++dwIndex) {
+        DWORD dwType = 0, cbName = 0;
+        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, nullptr, &cbName)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+            continue;
+        }
+        std::vector<WCHAR> vecName;
+        if (!TryResize(vecName, cbName / sizeof(WCHAR) + 1)) break;
+        DWORD cbFetched = static_cast<DWORD>((vecName.size() - 1) * sizeof(WCHAR));
+        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, vecName.data(), &cbFetched)) continue;
+        vecName.back() = 0;
+        if (wstrCSPName == vecName.data()) return dwType;
+    }
+    return PROV_RSA_FULL;
+}
+
+}  // namespace
+
 HRESULT GetAllCSPName(WString& wstrAllCSPName)
 {
     TraceHelper scope(TEXT("GetAllCSPName"));
     WString wstrList;
-    for (DWORD dwIndex = 0;; ++dwIndex) {
+    for (DWORD dwIndex = 0; dwIndex < kMaxProviderIndexes; ++dwIndex) {
         DWORD dwType = 0, cbName = 0;
         if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, nullptr, &cbName)) {
             const DWORD dwError = GetLastError();
@@ -301,11 +327,13 @@ HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondC
         const WCHAR* pwszStep;
     } rgContainers[] = {{&wstrFirstContainer, TEXT("CryptAcquireContext-DeleteKeySetRSA")},
                         {&wstrSecondContainer, TEXT("CryptAcquireContext-DeleteKeySetSM2")}};
+    // The AES provider refuses its containers to any other provider type.
+    const DWORD dwProvType = RegisteredProviderType(wstrCSPName);
     for (const auto& container : rgContainers) {
         if (container.pwstrContainer->empty()) continue;
         HCRYPTPROV hProv = 0;
         const BOOL bDeleted = CryptAcquireContextW(&hProv, container.pwstrContainer->c_str(), wstrCSPName.c_str(),
-                                                   PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+                                                   dwProvType, CRYPT_DELETEKEYSET);
         STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), container.pwszStep, TEXT("bRetCode == FALSE"));
     }
     return QORA_OK;
@@ -331,8 +359,10 @@ HRESULT CCryptoAgent::QORA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
         if (lCertType == 1 || lCertType == 2) {
             dwKeySpec = static_cast<DWORD>(lCertType);
         } else if (lCertType == 3 && m_wstrFirstPairContainer.empty()) {
+            // A new pair starts clean: nothing an earlier pair held is reported against it.
             dwKeySpec = AT_KEYEXCHANGE;
             m_wstrFirstPairContainer = wstrContainerName;
+            m_hrFirstPairResult = QORA_OK;
         } else if (lCertType == 3 && m_hrFirstPairResult == QORA_OK) {
             dwKeySpec = AT_SIGNATURE;
             m_wstrSecondPairContainer = wstrContainerName;
@@ -396,9 +426,10 @@ HRESULT CCryptoAgent::QORA_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
         *pbResult = VARIANT_TRUE;
         return QORA_OK;
     });
-    // A pair ends with the encryption import, whatever its outcome.
+    // A pair ends with the encryption import, whatever its outcome, and what it held ends with it.
     m_wstrFirstPairContainer.clear();
     m_wstrSecondPairContainer.clear();
+    m_hrFirstPairResult = QORA_OK;
     return hResult;
 }
 

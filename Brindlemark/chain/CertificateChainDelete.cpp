@@ -5,6 +5,7 @@
 #include "inventory/CertificateInventory.h"
 #include "trace/TraceHelper.h"
 
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 
@@ -22,11 +23,12 @@ struct DiscardedCertificate {
     const WCHAR* pwszThumbprint;  // roots only
 };
 
-// The certificate authority's data, generated with the chain documents.
-#include "resources/chains/DiscardedCertificates.inc"
+// The certificate authority's data, generated with the chain documents the build takes (either list may
+// be empty).
+#include "DiscardedCertificates.inc"
 
-const DiscardedCertificate kRSADiscarded[] = {DISCARDED_RSA_CERTIFICATES};
-const DiscardedCertificate kSM2Discarded[] = {DISCARDED_SM2_CERTIFICATES};
+constexpr std::initializer_list<DiscardedCertificate> kRSADiscarded = {DISCARDED_RSA_CERTIFICATES};
+constexpr std::initializer_list<DiscardedCertificate> kSM2Discarded = {DISCARDED_SM2_CERTIFICATES};
 
 // The criteria of one entry; every other criterion stays empty.
 CERTIFICATE_FILTER DiscardedFilter(const WCHAR* pwszSerialNumber, const WCHAR* pwszSubjectDN, const WCHAR* pwszIssuerDN)
@@ -39,8 +41,7 @@ CERTIFICATE_FILTER DiscardedFilter(const WCHAR* pwszSerialNumber, const WCHAR* p
 }
 
 // Each entry in order; a failure is traced and the run goes on.
-template <size_t N>
-void DeleteDiscarded(const TraceHelper& scope, const DiscardedCertificate (&rgEntries)[N])
+void DeleteDiscarded(const TraceHelper& scope, std::initializer_list<DiscardedCertificate> rgEntries)
 {
     for (const DiscardedCertificate& stEntry : rgEntries) {
         TRACE_INFO_TEXT("pwszSubjectDN", stEntry.pwszSubjectDN);

@@ -5,6 +5,7 @@
 #include "agent/ResultCode.h"
 #include "codec/ASN1Engine.h"
 #include "codec/Misc.h"
+#include "install/CertificateKeyCheck.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
@@ -352,6 +353,11 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrSignCert, D
     DumpDatatoTempFile(vecCert.data(), static_cast<DWORD>(vecCert.size()), wstrDumpFile);
     TRACE_INFO_TEXT("wstrDumpFile", wstrDumpFile.c_str());
 
+    // Neither a provider nor a store reads a certificate by its own header before it is measured here.
+    CertContext pCert;
+    hResult = ParseSingleCertificate(vecCert, pCert);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ParseSingleCertificate"));
+
     CryptProv hProv;
     if (IsRsaAlgorithm(wstrKeyAlgorithm)) {
         BOOL bRetCode = CryptAcquireContextW(hProv.put(), wstrContainerName.c_str(), wstrCSPName.c_str(),
@@ -367,6 +373,8 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrSignCert, D
     CryptKey hKey;
     BOOL bRetCode = CryptGetUserKey(hProv.get(), dwKeySpec, hKey.put());
     FAIL_IF_REASON(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptGetUserKey"), TEXT("1"));
+    hResult = CheckCertificateKey(hProv.get(), dwKeySpec, pCert.get());
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CheckCertificateKey"));
 
     if (wstrCSPName.find(TEXT("Microsoft")) != WString::npos) {
         hResult = AddCertificateToSystemStore(wstrCSPName, hProv, vecCert.data(), static_cast<DWORD>(vecCert.size()),
@@ -501,6 +509,66 @@ HRESULT ReorderCiphertext(const TraceHelper& scope, const BYTE* pbCiphertext, DW
     }
     vecOutput = std::move(vec);
     return QORA_OK;
+}
+
+// The extended RSA import is handed the certificate without its length, as a token's certificate parameter
+// is. Its caller measured it whole, so the header (six bytes at most) tells how long it is.
+DWORD MeasuredCertificateLength(const BYTE* pbCert)
+{
+    constexpr size_t kLongestHeader = 6;
+    ASN1Header stHeader;
+    if (pbCert == nullptr || ParseASN1TLV(pbCert, kLongestHeader, 0, kLongestHeader, stHeader) != 0 ||
+        stHeader.bIndefinite || stHeader.llLastByte < 0 || stHeader.llLastByte >= static_cast<LONGLONG>(MAXDWORD))
+        return 0;
+    return static_cast<DWORD>(stHeader.llLastByte + 1);
+}
+
+// The certificate an encryption import installs, parsed again from the bytes its caller measured.
+HRESULT EncryptCertificateContext(const TraceHelper& scope, const BYTE* pbCert, DWORD cbCert, CertContext& pCert)
+{
+    ByteBuffer vecCert;
+    if (pbCert != nullptr) vecCert.assign(pbCert, pbCert + cbCert);
+    const HRESULT hResult = ParseSingleCertificate(vecCert, pCert);
+    FAIL_IF(FAILED(hResult), QORA_E_IMPORT_ENCRYPT_CERT, TEXT("ParseSingleCertificate"));
+    return QORA_OK;
+}
+
+// The plain delivered key shows it is the certificate's in a throw-away context before a container takes it.
+HRESULT ProveKeyBlob(const TraceHelper& scope, const ByteBuffer& vecBlob, PCCERT_CONTEXT pCert)
+{
+    CryptProv hTrial;
+    FAIL_IF(!CryptAcquireContextW(hTrial.put(), nullptr, kSoftProviderName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT),
+            QORA_E_IMPORT_ENCRYPT_CERT, TEXT("CryptAcquireContext-TrialKey"));
+    CryptKey hTrialKey;
+    FAIL_IF(!CryptImportKey(hTrial.get(), vecBlob.data(), static_cast<DWORD>(vecBlob.size()), 0, 0, hTrialKey.put()),
+            QORA_E_IMPORT_ENCRYPT_CERT, TEXT("CryptImportKey-TrialKey"));
+    const HRESULT hResult = ProveExchangeKey(hTrial.get(), hTrialKey.get(), pCert);
+    FAIL_IF(hResult != QORA_OK, QORA_E_IMPORT_ENCRYPT_CERT, TEXT("ProveExchangeKey"));
+    return QORA_OK;
+}
+
+// A delivered key now in the container, before its certificate is: it must be the certificate's key (for
+// RSA also proven by a signature or a decryption). One that is not is replaced by a fresh key that no
+// certificate names, so the container never keeps a wrong key where the certificate's should be.
+HRESULT SealDeliveredKey(const TraceHelper& scope, HCRYPTPROV hProv, HCRYPTKEY hKey, PCCERT_CONTEXT pCert, bool bRsa,
+                         LONG lKeyLength)
+{
+    HRESULT hResult = CheckCertificateKey(hProv, AT_KEYEXCHANGE, pCert);
+    if (SUCCEEDED(hResult) && bRsa) {
+        hResult = ProveExchangeKey(hProv, hKey, pCert);
+        // A provider that neither signs nor decrypts with the key keeps to the public key's check.
+        if (hResult == S_FALSE) hResult = QORA_OK;
+    }
+    if (!STEP_FAILED_REASON(FAILED(hResult), QORA_E_IMPORT_ENCRYPT_CERT, TEXT("Check delivered key"),
+                            TEXT("FAILED(hResult)")))
+        return QORA_OK;
+    const DWORD dwBits = bRsa ? (lKeyLength > 0 && lKeyLength <= kMaxRsaKeyBits ? static_cast<DWORD>(lKeyLength) : 1024)
+                              : 256;
+    CryptKey hFresh;
+    const BOOL bReplaced = CryptGenKey(hProv, bRsa ? AT_KEYEXCHANGE : CALG_SM2_KEYX, dwBits << 16, hFresh.put());
+    (void)STEP_FAILED_REASON(FALSE == bReplaced, ResultFromLastError(), TEXT("CryptGenKey-ReplaceDeliveredKey"),
+                             TEXT("FALSE == bResult"));
+    return QORA_E_IMPORT_ENCRYPT_CERT;
 }
 
 }  // namespace
@@ -828,6 +896,11 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainerName, const BYTE* pbCe
     HRESULT hResult = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(pbPrivateKey, cbPrivateKey, lKeyLength, vecBlob);
     WipeOnExit wipeBlob(vecBlob);
     FAIL_IF(FAILED(hResult), hResult, TEXT("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA"));
+    CertContext pCert;
+    hResult = EncryptCertificateContext(scope, pbCert, cbCert, pCert);
+    if (FAILED(hResult)) return hResult;
+    hResult = ProveKeyBlob(scope, vecBlob, pCert.get());
+    if (FAILED(hResult)) return hResult;
 
     // CALG_RSA_KEYX in the blob: the delivered key replaces the container's exchange key.
     CryptKey hKey;
@@ -835,10 +908,14 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainerName, const BYTE* pbCe
         CryptImportKey(hProv.get(), vecBlob.data(), static_cast<DWORD>(vecBlob.size()), 0, dwFlags, hKey.put());
     if (wstrCSPName.find(TEXT("Microsoft")) == WString::npos) {
         FAIL_IF(FALSE == bResult, ResultFromLastError(), TEXT("non-Microsoft's CSP: CryptImportKey"));
+        hResult = SealDeliveredKey(scope, hProv.get(), hKey.get(), pCert.get(), true, lKeyLength);
+        if (FAILED(hResult)) return hResult;
         bResult = CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0);
         FAIL_IF(FALSE == bResult, ResultFromLastError(), TEXT("non-Microsoft's CSP: CryptSetKeyParam"));
     } else {
         FAIL_IF(FALSE == bResult, ResultFromLastError(), TEXT("Microsoft CSP: CryptImportKey"));
+        hResult = SealDeliveredKey(scope, hProv.get(), hKey.get(), pCert.get(), true, lKeyLength);
+        if (FAILED(hResult)) return hResult;
         hResult = AddCertificateToSystemStore(wstrCSPName, hProv, pbCert, cbCert, AT_KEYEXCHANGE, wstrContainerName);
         FAIL_IF(FAILED(hResult), hResult, TEXT("AddCertificateToSystemStore"));
     }
@@ -864,6 +941,10 @@ HRESULT ImportEncryptCert(const WString& wstrCSPName, const WString& wstrContain
     hResult = ParseEncryptCertPrivateKeyData(wstrEncryptedPrivateKeyData, vecEncryptedSessionKey,
                                              vecEncryptedPrivateKey, algId);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ParseEncryptCertPrivateKeyData"));
+    // The certificate is measured before any provider takes part.
+    CertContext pCert;
+    hResult = EncryptCertificateContext(scope, vecCert.data(), static_cast<DWORD>(vecCert.size()), pCert);
+    if (FAILED(hResult)) return hResult;
 
     CryptProv hProv;
     ByteBuffer vecSessionKey;
@@ -934,6 +1015,11 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, const BYTE* pbEncryptedPriva
     BOOL bResult = CryptImportKey(hProv.get(), vecBlob.data(), kRSAKeySpecBlobBytes, 0, dwFlags, hKey.put());
     FAIL_IF_REASON(FALSE == bResult, ResultFromLastError(),
                    TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey"), TEXT("1"));
+    CertContext pCert;
+    hResult = EncryptCertificateContext(scope, pbCert, MeasuredCertificateLength(pbCert), pCert);
+    if (FAILED(hResult)) return hResult;
+    hResult = SealDeliveredKey(scope, hProv.get(), hKey.get(), pCert.get(), true, lKeyLength);
+    if (FAILED(hResult)) return hResult;
     bResult = CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0);
     FAIL_IF_REASON(FALSE == bResult, ResultFromLastError(),
                    TEXT("ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam"), TEXT("1"));
@@ -954,9 +1040,15 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DW
                    TEXT("!pbyEncryptedPrivateKeyBlob"));
     FillSM2KeySpecBlob(vecBlob.data(), pbCiphertext, cbCiphertext);
 
+    CertContext pCert;
+    HRESULT hResult = EncryptCertificateContext(scope, pbCert, cbCert, pCert);
+    if (FAILED(hResult)) return hResult;
+
     CryptKey hKey;
     BOOL bResult = CryptImportKey(hProv.get(), vecBlob.data(), kSM2KeySpecBlobBytes, 0, dwFlags, hKey.put());
     FAIL_IF(!bResult, ResultFromLastError(), TEXT("CryptImportKey"));
+    hResult = SealDeliveredKey(scope, hProv.get(), hKey.get(), pCert.get(), false, 256);
+    if (FAILED(hResult)) return hResult;
     bResult = CryptSetKeyParam(hKey.get(), KP_CERTIFICATE, pbCert, 0);
     FAIL_IF(!bResult, ResultFromLastError(), TEXT("CryptSetKeyParam"));
     return QORA_OK;
@@ -988,6 +1080,9 @@ HRESULT ImportEncryptCertByEncryptedFormat(const WString& wstrEncryptPublicCert,
     hResult = ParseEncryptCertPrivateKeyDataEx(wstrEncryptedPrivateKeyData, vecSessionKey, vecPrivateKey, algId);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ParseEncryptCertPrivateKeyDataEx"));
     TRACE_INFO_VALUE("algId", algId);
+    CertContext pCert;
+    hResult = EncryptCertificateContext(scope, vecCert.data(), static_cast<DWORD>(vecCert.size()), pCert);
+    if (FAILED(hResult)) return hResult;
 
     CryptProv hProv;
     hResult = GetCSPHandleofTempPublickey(wstrCSPName, wstrContainerName, wstrKeyAlgorithm, hProv);
@@ -1011,6 +1106,8 @@ HRESULT ImportEncryptCertByEncryptedFormat(const WString& wstrEncryptPublicCert,
     hResult = ImportEncryptCertEx_SM2(vecCert.data(), pbCiphertext, cbCiphertext, hProv, cbCert, dwFlags);
     if (!STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("Check dwNeedRetry"), TEXT("FAILED(hResult)")))
         return QORA_OK;
+    // A ciphertext that decrypted to a key other than the certificate's is not tried in another order.
+    REJECT_IF(hResult == QORA_E_IMPORT_ENCRYPT_CERT, hResult, TEXT("ImportEncryptCertEx_SM2"));
 
     ByteBuffer vecC1C2C3;
     hResult = ConvertC1C3C2ToC1C2C3(pbCiphertext, cbCiphertext, vecC1C2C3);
@@ -1018,6 +1115,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(const WString& wstrEncryptPublicCert,
     hResult = ImportEncryptCertEx_SM2(vecCert.data(), vecC1C2C3.data(), cbCiphertext, hProv, cbCert, dwFlags);
     if (!STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("Check dwNeedRetry"), TEXT("FAILED(hResult)")))
         return QORA_OK;
+    REJECT_IF(hResult == QORA_E_IMPORT_ENCRYPT_CERT, hResult, TEXT("ImportEncryptCertEx_SM2"));
 
     ByteBuffer vecC1C3C2;
     hResult = ConvertC1C2C3ToC1C3C2(pbCiphertext, cbCiphertext, vecC1C3C2);

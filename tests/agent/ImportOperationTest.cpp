@@ -12,11 +12,13 @@ namespace {
 
 const WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
 
-void Configure(CCryptoAgent& agent)
+const WCHAR kAes[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
+
+void Configure(CCryptoAgent& agent, const WCHAR* pwszCSP = kEnhanced)
 {
     VARIANT_BOOL bDone = VARIANT_FALSE;
     BString bstrAlgorithm(SysAllocString(TEXT("RSA")));
-    BString bstrCSP(SysAllocString(kEnhanced));
+    BString bstrCSP(SysAllocString(pwszCSP));
     ASSERT_EQ(agent.QORA_SetKeyAlgorithm(bstrAlgorithm.get(), &bDone), QORA_OK);
     ASSERT_EQ(agent.QORA_SetCSPInfo(1024, bstrCSP.get(), &bDone), QORA_OK);
 }
@@ -32,10 +34,20 @@ HRESULT Import(CCryptoAgent& agent, LONG lCertType, const WString& wstrCert, con
     return hResult;
 }
 
-bool Exists(const WString& wstrContainer)
+bool Exists(const WString& wstrContainer, const WCHAR* pwszCSP = kEnhanced, DWORD dwType = PROV_RSA_FULL)
 {
     CryptProv hProv;
-    return CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), kEnhanced, PROV_RSA_FULL, 0) != FALSE;
+    return CryptAcquireContextW(hProv.put(), wstrContainer.c_str(), pwszCSP, dwType, 0) != FALSE;
+}
+
+HRESULT ImportEncrypt(CCryptoAgent& agent, const WCHAR* pwszEnvelope, const WString& wstrCert,
+                      const WString& wstrContainer)
+{
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    BString bstrEnvelope(SysAllocString(pwszEnvelope));
+    BString bstrCert(SysAllocString(wstrCert.c_str()));
+    BString bstrContainer(SysAllocString(wstrContainer.c_str()));
+    return agent.QORA_ImportEncryptCert(bstrEnvelope.get(), bstrCert.get(), bstrContainer.get(), 0, &bDone);
 }
 
 }  // namespace
@@ -184,4 +196,42 @@ TEST(AgentImport, EnvelopeRefusalsAreDescribedInTheirOwnWords)
         BString owner(bstrDesc);
         EXPECT_EQ(WString(bstrDesc).rfind(c.pwszText, 0), 0u);
     }
+}
+
+// A pair whose first half failed holds that failure; the encryption import ends the pair, and what it held
+// ends with it, so the next enrolment's pair neither fails with the old code nor loses its containers.
+TEST(AgentImport, AHeldFailureEndsWithItsPair)
+{
+    reqtest::ContainerSweeper sweeper(kEnhanced, PROV_RSA_FULL);
+    CCryptoAgent agent;
+    Configure(agent);
+    KeyAndCert old = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+    VARIANT_BOOL bDone = VARIANT_FALSE;
+    ASSERT_EQ(Import(agent, 3, WString(), old.wstrContainer, &bDone), QORA_OK);  // held: E_FAIL
+    EXPECT_EQ(ImportEncrypt(agent, TEXT("0000000000000009"), old.wstrBase64, old.wstrContainer), QORA_E_DEVICE_TYPE);
+
+    KeyAndCert first = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_KEYEXCHANGE);
+    KeyAndCert second = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_SIGNATURE);
+    EXPECT_EQ(Import(agent, 3, first.wstrBase64, first.wstrContainer), QORA_OK);
+    EXPECT_EQ(Import(agent, 3, second.wstrBase64, second.wstrContainer), QORA_OK);
+    EXPECT_TRUE(Exists(first.wstrContainer));
+    EXPECT_TRUE(Exists(second.wstrContainer));
+    // Both set, nothing held: a third type-3 call takes the second place again (key spec 2).
+    KeyAndCert third = MakeKeyAndCert(kEnhanced, PROV_RSA_FULL, AT_SIGNATURE);
+    EXPECT_EQ(Import(agent, 3, third.wstrBase64, third.wstrContainer), QORA_OK);
+    for (const KeyAndCert* p : {&old, &first, &second, &third}) RemoveFromMy(p->vecCert);
+}
+
+TEST(AgentImport, AFailedPairIsRemovedFromTheAesProviderToo)
+{
+    reqtest::ContainerSweeper sweeper(kAes, PROV_RSA_AES);
+    CCryptoAgent agent;
+    Configure(agent, kAes);
+    KeyAndCert first = MakeKeyAndCert(kAes, PROV_RSA_AES, AT_KEYEXCHANGE);
+    KeyAndCert second = MakeKeyAndCert(kAes, PROV_RSA_AES, AT_SIGNATURE);
+    ASSERT_EQ(Import(agent, 3, first.wstrBase64, first.wstrContainer), QORA_OK);
+    EXPECT_EQ(Import(agent, 3, WString(), second.wstrContainer), E_FAIL);
+    EXPECT_FALSE(Exists(first.wstrContainer, kAes, PROV_RSA_AES));
+    EXPECT_FALSE(Exists(second.wstrContainer, kAes, PROV_RSA_AES));
+    RemoveFromMy(first.vecCert);
 }

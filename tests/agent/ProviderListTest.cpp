@@ -50,6 +50,15 @@ BOOL WINAPI PatchedEnumProviders(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlag
     return g_pfnEnumProviders(dwIndex, pdwReserved, dwFlags, pdwType, pwszName, pcbName);
 }
 
+// A provider layer that fails every index and never says the list has ended.
+DWORD g_dwEndlessCalls = 0;
+BOOL WINAPI EndlessEnumProviders(DWORD, DWORD*, DWORD, DWORD*, LPWSTR, DWORD*)
+{
+    ++g_dwEndlessCalls;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
 WString Joined(const std::vector<WString>& names, size_t nSkip = static_cast<size_t>(-1))
 {
     WString wstr;
@@ -119,4 +128,16 @@ TEST(ProviderList, PermissionProbeLeavesNoContainerAndNoLastResult)
     EXPECT_EQ(bPermitted, VARIANT_FALSE);
     g_bHideBase = false;
     EXPECT_TRUE(sweeper.NewContainers().empty());
+}
+
+TEST(ProviderList, AnEnumerationThatNeverEndsStopsAtABound)
+{
+    reqtest::ImportPatch patch("advapi32.dll", "CryptEnumProvidersW", reinterpret_cast<const void*>(&EndlessEnumProviders));
+    ASSERT_TRUE(patch.Active());
+    g_dwEndlessCalls = 0;
+    CCryptoAgent agent;
+    HRESULT hResult = E_FAIL;
+    EXPECT_TRUE(CspInfo(agent, hResult).empty());
+    EXPECT_EQ(hResult, QORA_OK);
+    EXPECT_EQ(g_dwEndlessCalls, 1024u);
 }

@@ -7,12 +7,15 @@
 #include "install/ImportEncryptCert.h"
 #include "trace/Trace.h"
 
+#include <openssl/bn.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <fstream>
 #include <functional>
+#include <optional>
 
 using namespace tokentest;
 using reqtest::Concat;
@@ -395,5 +398,233 @@ TEST(EncryptCertImport, Sm2TokenTriesTheOrdersAndKeepsItsKeyWhenAllFail)
         EXPECT_EQ(KeyBlob(container.Prov(), AT_KEYEXCHANGE, true), c.hWant == QORA_OK ? cert : ByteBuffer());
         EXPECT_EQ(container.PublicBlob(AT_SIGNATURE), signBefore);
         EXPECT_EQ(TakeFromMy(cert), 0) << "MY is left to Microsoft CSPs";
+    }
+}
+
+// ---- Nothing is installed on a key it does not belong to ------------------------------------------
+
+namespace {
+
+const WCHAR kEnhancedCSP[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
+
+// The PKCS#1 key with bit 1 of one component toggled ("rsa-exponent1" is dP); no length changes.
+ByteBuffer Pkcs1WithBitToggled(EVP_PKEY* key, const char* pszComponent)
+{
+    ByteBuffer body = Tlv(0x02, {0});
+    for (const char* pszName : {"n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2",
+                                "rsa-coefficient1"}) {
+        BIGNUM* bn = nullptr;
+        EXPECT_EQ(EVP_PKEY_get_bn_param(key, pszName, &bn), 1) << pszName;
+        if (strcmp(pszName, pszComponent) == 0)
+            BN_is_bit_set(bn, 1) ? BN_clear_bit(bn, 1) : BN_set_bit(bn, 1);
+        ByteBuffer value(static_cast<size_t>(BN_num_bytes(bn)));
+        BN_bn2bin(bn, value.data());
+        BN_free(bn);
+        if (value.empty() || (value[0] & 0x80) != 0) value.insert(value.begin(), 0);
+        Append(body, Tlv(0x02, value));
+    }
+    return Tlv(0x30, body);
+}
+
+enum Damage { kWhole, kKeyBitToggled, kOtherKeysCertificate, kTrailingBytes, kCutShort };
+
+struct DamageCase {
+    const char* pszName;
+    Damage damage;
+};
+
+const std::vector<DamageCase> kDamages = {{"whole", kWhole},
+                                          {"one bit of the private key changed", kKeyBitToggled},
+                                          {"certificate of another key", kOtherKeysCertificate},
+                                          {"bytes after the certificate", kTrailingBytes},
+                                          {"certificate cut short", kCutShort}};
+
+// The certificate as the authority would send it for the key, damaged as the case says, and its DER.
+WString DamagedCertificate(Damage damage, EVP_PKEY* key, EVP_PKEY* other, ByteBuffer& der)
+{
+    CertificateText(damage == kOtherKeysCertificate ? other : key, der);
+    if (damage == kTrailingBytes) Append(der, {0x00, 0x00});
+    if (damage == kCutShort) der.resize(der.size() - 8);
+    const std::string text = Base64(der);
+    return WString(text.begin(), text.end());
+}
+
+HRESULT Wanted(Damage damage) { return damage == kWhole ? QORA_OK : QORA_E_IMPORT_ENCRYPT_CERT; }
+
+}  // namespace
+
+TEST(InstallIntegrity, ClassicImportInstallsOnlyTheCertificatesOwnProvenKey)
+{
+    for (const DamageCase& c : kDamages) {
+        SCOPED_TRACE(c.pszName);
+        reqtest::ContainerSweeper sweeper(kEnhancedCSP, PROV_RSA_FULL);
+        ByteBuffer exchangeBefore, signBefore, der;
+        const WString container = NewMicrosoftContainer(kEnhancedCSP, PROV_RSA_FULL, 1024, exchangeBefore, signBefore);
+        PKey delivered = NewRsaKey(1024), other = NewRsaKey(1024);
+        const ByteBuffer pkcs1 = c.damage == kKeyBitToggled ? Pkcs1WithBitToggled(delivered.get(), "rsa-exponent1")
+                                                            : Pkcs1PrivateKeyOf(delivered.get());
+        const WString certText = DamagedCertificate(c.damage, delivered.get(), other.get(), der);
+        const WString envelope = ClassicEnvelope(RsaKeyFromBlob(exchangeBefore).get(), pkcs1);
+        EXPECT_EQ(ImportEncryptCertEx(kEnhancedCSP, container, TEXT("RSA"), envelope, certText, 1024, 0),
+                  Wanted(c.damage));
+
+        EXPECT_EQ(TakeFromMy(der), c.damage == kWhole ? 1 : 0);
+        CryptProv prov;
+        ASSERT_TRUE(CryptAcquireContextW(prov.put(), container.c_str(), kEnhancedCSP, PROV_RSA_FULL, 0));
+        if (c.damage != kWhole) {
+            EXPECT_EQ(KeyBlob(prov.get(), AT_KEYEXCHANGE), exchangeBefore) << "the container keeps its own key";
+        }
+        EXPECT_EQ(KeyBlob(prov.get(), AT_SIGNATURE), signBefore);
+    }
+}
+
+TEST(InstallIntegrity, TokenImportsInstallOnlyTheCertificatesOwnKey)
+{
+    if (AcquireRaw(nullptr, RSA_PROV, CRYPT_VERIFYCONTEXT) != 0 || AcquireRaw(nullptr, SM2_PROV, CRYPT_VERIFYCONTEXT) != 0)
+        GTEST_SKIP() << "the tokens are not registered";
+    IsolatedStore store;
+    struct Token {
+        const WCHAR* pwszCSP;
+        bool bSm2;
+        LONG lBits;
+    };
+    for (const Token& t : {Token{RSA_PROV, false, 1024}, Token{RSA_PROV, false, 2048}, Token{SM2_PROV, true, 256}}) {
+        for (const DamageCase& c : kDamages) {
+            SCOPED_TRACE(Narrow(t.pwszCSP) + " " + std::to_string(t.lBits) + ": " + c.pszName);
+            TokenContainer container(t.pwszCSP);
+            ASSERT_EQ(container.GenKey(t.bSm2 ? SM2_KEYX : AT_KEYEXCHANGE, static_cast<DWORD>(t.lBits) << 16), 0u);
+            ASSERT_EQ(container.GenKey(t.bSm2 ? SM2_SIGN : AT_SIGNATURE, static_cast<DWORD>(t.lBits) << 16), 0u);
+            const ByteBuffer signBefore = container.PublicBlob(AT_SIGNATURE);
+            const ByteBuffer exchangeBlob = container.PublicBlob(AT_KEYEXCHANGE);
+            container.Release();
+
+            PKey delivered = t.bSm2 ? NewSm2Key() : NewRsaKey(t.lBits);
+            PKey other = t.bSm2 ? NewSm2Key() : NewRsaKey(t.lBits);
+            ByteBuffer der;
+            const WString certText = DamagedCertificate(c.damage, delivered.get(), other.get(), der);
+            WString envelope;
+            if (t.bSm2) {
+                ByteBuffer scalar = Sm2ScalarOf(delivered.get());
+                if (c.damage == kKeyBitToggled) scalar[31] ^= 0x02;
+                envelope = Envelope(1, 2, 0, {}, Sm2EncryptC1C3C2(Sm2KeyFromBlob(exchangeBlob).get(), scalar));
+            } else {
+                const ByteBuffer pkcs1 = c.damage == kKeyBitToggled
+                                             ? Pkcs1WithBitToggled(delivered.get(), "rsa-exponent1")
+                                             : Pkcs1PrivateKeyOf(delivered.get());
+                // 1024 bits take the classic envelope, other lengths the extended one with a session key.
+                ByteBuffer session(24);
+                RAND_bytes(session.data(), 24);
+                envelope = t.lBits == 1024 ? ClassicEnvelope(RsaKeyFromBlob(exchangeBlob).get(), pkcs1)
+                                           : Envelope(1, 2, 306, RsaEncryptPkcs1(RsaKeyFromBlob(exchangeBlob).get(), session),
+                                                      TripleDesEcbEncrypt(session, pkcs1));
+            }
+            const HRESULT hResult = ImportEncryptCertEx(t.pwszCSP, container.Name(), t.bSm2 ? TEXT("SM2") : TEXT("RSA"),
+                                                        envelope, certText, t.lBits, 0);
+            if (c.damage == kKeyBitToggled && !t.bSm2 && t.lBits != 1024)
+                EXPECT_TRUE(FAILED(hResult)) << "the RSA token checks the keys it decrypts itself";
+            else
+                EXPECT_EQ(hResult, Wanted(c.damage));
+
+            ASSERT_EQ(container.Open(), 0u);
+            const ByteBuffer exchangeAfter = container.PublicBlob(AT_KEYEXCHANGE);
+            const ByteBuffer certKey = t.bSm2 ? Sm2PointOf(delivered.get()) : RsaModulusOf(delivered.get());
+            const ByteBuffer keyAfter = t.bSm2 ? Sm2PointOf(Sm2KeyFromBlob(exchangeAfter).get())
+                                               : RsaModulusOf(RsaKeyFromBlob(exchangeAfter).get());
+            EXPECT_EQ(keyAfter == certKey, c.damage == kWhole) << "a wrong key never stays under the certificate's";
+            EXPECT_EQ(KeyBlob(container.Prov(), AT_KEYEXCHANGE, true), c.damage == kWhole ? der : ByteBuffer());
+            EXPECT_EQ(container.PublicBlob(AT_SIGNATURE), signBefore);
+            EXPECT_EQ(TakeFromMy(der), 0);
+        }
+    }
+}
+
+TEST(InstallIntegrity, SigningImportTakesOneWholeCertificateOfTheKeysOwn)
+{
+    const bool bTokens =
+        AcquireRaw(nullptr, RSA_PROV, CRYPT_VERIFYCONTEXT) == 0 && AcquireRaw(nullptr, SM2_PROV, CRYPT_VERIFYCONTEXT) == 0;
+    IsolatedStore store;
+    struct Provider {
+        const WCHAR* pwszCSP;
+        bool bSm2;
+    };
+    std::vector<Provider> providers = {{kEnhancedCSP, false}};
+    if (bTokens) providers.insert(providers.end(), {{RSA_PROV, false}, {SM2_PROV, true}});
+    enum Kind { kOwn, kExchangeKeys, kOther, kTrailing, kCut };
+    struct Case {
+        const char* pszName;
+        Kind kind;
+        HRESULT hWant;
+    };
+    for (const Provider& p : providers) {
+        for (const Case& c : std::vector<Case>{{"its own key's", kOwn, QORA_OK},
+                                               {"the other key spec's", kExchangeKeys, NTE_BAD_PUBLIC_KEY},
+                                               {"another key's", kOther, NTE_BAD_PUBLIC_KEY},
+                                               {"bytes after it", kTrailing, CRYPT_E_ASN1_CORRUPT},
+                                               {"cut short", kCut, CRYPT_E_ASN1_EOD}}) {
+            SCOPED_TRACE(Narrow(p.pwszCSP) + ": " + c.pszName);
+            reqtest::ContainerSweeper sweeper(kEnhancedCSP, PROV_RSA_FULL);
+            ByteBuffer exchangeBlob, signBlob;
+            std::optional<TokenContainer> token;
+            WString container;
+            if (p.pwszCSP == kEnhancedCSP) {
+                container = NewMicrosoftContainer(kEnhancedCSP, PROV_RSA_FULL, 1024, exchangeBlob, signBlob);
+            } else {
+                token.emplace(p.pwszCSP);
+                const DWORD dwBits = p.bSm2 ? 256 : 1024;
+                ASSERT_EQ(token->GenKey(p.bSm2 ? SM2_KEYX : AT_KEYEXCHANGE, dwBits << 16), 0u);
+                ASSERT_EQ(token->GenKey(p.bSm2 ? SM2_SIGN : AT_SIGNATURE, dwBits << 16), 0u);
+                exchangeBlob = token->PublicBlob(AT_KEYEXCHANGE);
+                signBlob = token->PublicBlob(AT_SIGNATURE);
+                token->Release();
+                container = token->Name();
+            }
+            auto keyOf = [&](const ByteBuffer& blob) { return p.bSm2 ? Sm2KeyFromBlob(blob) : RsaKeyFromBlob(blob); };
+            PKey own = keyOf(signBlob), exchange = keyOf(exchangeBlob), other = p.bSm2 ? NewSm2Key() : NewRsaKey(1024);
+            ByteBuffer der;
+            CertificateText(c.kind == kExchangeKeys ? exchange.get() : c.kind == kOther ? other.get() : own.get(), der);
+            if (c.kind == kTrailing) Append(der, {0x30, 0x00});
+            if (c.kind == kCut) der.resize(der.size() - 1);
+            const std::string text = Base64(der);
+            WString wstrText(text.begin(), text.end());
+            EXPECT_EQ(ImportSignCert(p.bSm2 ? TEXT("SM2") : TEXT("RSA"), wstrText, AT_SIGNATURE, p.pwszCSP, container),
+                      c.hWant);
+
+            const bool bInstalled = c.kind == kOwn;
+            EXPECT_EQ(TakeFromMy(der), bInstalled && p.pwszCSP == kEnhancedCSP ? 1 : 0);
+            if (token) {
+                ASSERT_EQ(token->Open(), 0u);
+                EXPECT_EQ(KeyBlob(token->Prov(), AT_SIGNATURE, true), bInstalled ? der : ByteBuffer());
+            }
+        }
+    }
+}
+
+TEST(EncryptCertImport, TheImportIsChosenByAlgorithmProviderAndLength)
+{
+    struct Case {
+        const WCHAR* pwszCSP;
+        const WCHAR* pwszAlgorithm;
+        LONG lBits;
+        bool bClassic;
+    };
+    for (const Case& c : std::vector<Case>{
+             {TEXT("Microsoft Base Cryptographic Provider v1.0"), TEXT("RSA"), 2048, true},
+             {TEXT("Microsoft Enhanced Cryptographic Provider v1.0"), TEXT("sm2"), 256, false},
+             {RSA_PROV, TEXT("rsa"), 1024, true},
+             {RSA_PROV, TEXT("RSA"), 2048, false},
+             {TEXT("microsoft lower-case token"), TEXT("RSA"), 2048, false},
+         }) {
+        SCOPED_TRACE(Narrow(c.pwszCSP) + " " + std::to_string(c.lBits));
+        // A device type no layout accepts: the choice is traced, then the envelope's header refuses.
+        HRESULT hResult = E_FAIL;
+        const std::string trace = Traced([&] {
+            hResult = ImportEncryptCertEx(c.pwszCSP, TEXT("{container}"), c.pwszAlgorithm,
+                                          TEXT("0000000000000009"), TEXT("MIIB"), c.lBits, 0);
+        });
+        EXPECT_EQ(hResult, QORA_E_DEVICE_TYPE);
+        EXPECT_EQ(trace.find("ENTER ImportEncryptCert\r") != std::string::npos ||
+                      trace.find("ENTER ImportEncryptCert\n") != std::string::npos,
+                  c.bClassic);
+        EXPECT_EQ(trace.find("ENTER ImportEncryptCertByEncryptedFormat") != std::string::npos, !c.bClassic);
     }
 }

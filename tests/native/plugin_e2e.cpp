@@ -100,6 +100,8 @@ TEST(Plugin, MethodTableAnswersAsItsRulesSay)
         {Invoke(0, "QORA_SetKeyAlgorithm"), false, "Bool"},
         {Invoke(0, "QORA_SetCSPInfo", {Str("2048"), Str(kEnhanced)}), false, "Bool"},
         {Invoke(0, "QORA_GetCSPInfo", {Str("extra")}), false, "Null"},
+        // A String holding U+0000 would reach the agent cut short ("RSA"): it is refused like a wrong type.
+        {Invoke(0, "QORA_SetKeyAlgorithm", {Json{{"StringHex", "52534100534d32"}}}), false, "Bool"},
         {Invoke(0, "GetLastErrorDesc", {Int(0)}), false, "Null"},
         {Invoke(0, "GetLastErrorDesc"), true, "String", kKeyLengthText},
         // 2048.9 reaches the agent as 2048; rounded to 2049 the Microsoft provider's rule would refuse it.

@@ -39,7 +39,8 @@ const char* KindName(NPVariantType eType)
     return "Unknown";
 }
 
-// A script value: an object with one member named for its kind, {"Int32":5}, {"String":"x"}, {"Null":null}.
+// A script value: an object with one member named for its kind, {"Int32":5}, {"String":"x"}, {"Null":null},
+// or {"StringHex":"52534100"} for a String of any bytes.
 // Strings point into storage that outlives the call.
 bool ReadVariant(const cJSON* pItem, std::vector<std::string>& vecStorage, NPVariant& variant)
 {
@@ -64,6 +65,18 @@ bool ReadVariant(const cJSON* pItem, std::vector<std::string>& vecStorage, NPVar
         vecStorage.emplace_back(pValue->valuestring);
         variant.type = NPVariantType_String;
         variant.value.stringValue.UTF8Characters = vecStorage.back().c_str();
+        variant.value.stringValue.UTF8Length = static_cast<uint32_t>(vecStorage.back().size());
+    } else if (strKind == "StringHex" && cJSON_IsString(pValue)) {
+        // Bytes a JSON text cannot carry through a C string, U+0000 among them, as hexadecimal pairs.
+        std::string strBytes;
+        const std::string strHex = pValue->valuestring;
+        if (strHex.size() % 2 != 0 || strHex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        for (size_t i = 0; i < strHex.size(); i += 2)
+            strBytes.push_back(static_cast<char>(std::stoi(strHex.substr(i, 2), nullptr, 16)));
+        vecStorage.push_back(std::move(strBytes));
+        variant.type = NPVariantType_String;
+        variant.value.stringValue.UTF8Characters = vecStorage.back().data();
         variant.value.stringValue.UTF8Length = static_cast<uint32_t>(vecStorage.back().size());
     } else {
         return false;
