@@ -2,6 +2,7 @@
 // deleted by NPP_Destroy.
 #include "plugin/Plugin.h"
 
+#include "plugin/BrowserFunctions.h"
 #include "plugin/npKestrovan.h"
 #include "trace/TraceHelper.h"
 

@@ -3,7 +3,7 @@
 #include "plugin/ScriptablePluginObject.h"
 
 #include "codec/Misc.h"
-#include "plugin/npKestrovan.h"
+#include "plugin/BrowserFunctions.h"
 
 #include <cmath>
 #include <cstring>

@@ -3,6 +3,7 @@
 // (it draws nothing and takes no streams or events).
 #include "plugin/npKestrovan.h"
 
+#include "plugin/BrowserFunctions.h"
 #include "agent/CryptoAgent.h"
 #include "chain/CertificateChainDelete.h"
 #include "chain/CertificateChainOperate.h"
@@ -37,9 +38,6 @@ NPClass g_stScriptableClass = {
     CScriptablePluginObjectBase::_Enumerate,
     CScriptablePluginObjectBase::_Construct,
 };
-
-// The browser's table as NP_Initialize found it, up to and including setexception; the rest stays empty.
-NPNetscapeFuncs g_stNPNFuncs = {};
 
 CPlugin* PluginOf(NPP instance) { return static_cast<CPlugin*>(instance->pdata); }
 
@@ -144,50 +142,6 @@ NPError NPP_SetValue(NPP instance, NPNVariable, void*)
 
 }  // namespace
 
-// ---- the browser's functions, traced and forwarded ----
-
-void* NPN_MemAlloc(uint32_t size)
-{
-    TraceHelper scope(TEXT("NPN_MemAlloc"));
-    return g_stNPNFuncs.memalloc != nullptr ? g_stNPNFuncs.memalloc(size) : nullptr;
-}
-
-void NPN_MemFree(void* ptr)
-{
-    TraceHelper scope(TEXT("NPN_MemFree"));
-    if (g_stNPNFuncs.memfree != nullptr) g_stNPNFuncs.memfree(ptr);
-}
-
-NPIdentifier NPN_GetStringIdentifier(const NPUTF8* name)
-{
-    TraceHelper scope(TEXT("NPN_GetStringIdentifier"));
-    return g_stNPNFuncs.getstringidentifier != nullptr ? g_stNPNFuncs.getstringidentifier(name) : nullptr;
-}
-
-NPUTF8* NPN_UTF8FromIdentifier(NPIdentifier identifier)
-{
-    TraceHelper scope(TEXT("NPN_UTF8FromIdentifier"));
-    return g_stNPNFuncs.utf8fromidentifier != nullptr ? g_stNPNFuncs.utf8fromidentifier(identifier) : nullptr;
-}
-
-NPObject* NPN_CreateObject(NPP npp, NPClass* aClass)
-{
-    TraceHelper scope(TEXT("NPN_CreateObject"));
-    return g_stNPNFuncs.createobject != nullptr ? g_stNPNFuncs.createobject(npp, aClass) : nullptr;
-}
-
-NPObject* NPN_RetainObject(NPObject* obj)
-{
-    TraceHelper scope(TEXT("NPN_RetainObject"));
-    return g_stNPNFuncs.retainobject != nullptr ? g_stNPNFuncs.retainobject(obj) : nullptr;
-}
-
-void NPN_ReleaseObject(NPObject* obj)
-{
-    TraceHelper scope(TEXT("NPN_ReleaseObject"));
-    if (g_stNPNFuncs.releaseobject != nullptr) g_stNPNFuncs.releaseobject(obj);
-}
-
 // ---- exports ----
 
 extern "C" {
@@ -231,8 +185,7 @@ NPError WINAPI NP_Initialize(NPNetscapeFuncs* pFuncs)
     if (pFuncs == nullptr) return NPERR_INVALID_FUNCTABLE_ERROR;
     if ((pFuncs->version >> 8) > NP_VERSION_MAJOR) return NPERR_INCOMPATIBLE_VERSION_ERROR;
     if (pFuncs->size < kMinBrowserFuncsSize) return NPERR_INVALID_FUNCTABLE_ERROR;
-    g_stNPNFuncs = {};
-    memcpy(&g_stNPNFuncs, pFuncs, kKeptBrowserFuncsSize);
+    KeepBrowserFunctions(*pFuncs);
     return NPERR_NO_ERROR;
 }
 

@@ -2,6 +2,12 @@
 #pragma once
 #include "trace/Trace.h"
 
+// The unit a failure line names: its source file, unless a file that took over part of a unit defines this
+// before its includes to keep that unit's name in its lines.
+#ifndef TRACE_UNIT_FILE
+#define TRACE_UNIT_FILE __FILE__
+#endif
+
 class TraceHelper {
 public:
     explicit TraceHelper(const WCHAR* pwszFunction) : m_pwszFunction(pwszFunction) { TraceEnter(m_pwszFunction); }
@@ -21,7 +27,7 @@ private:
     do {                                                                                        \
         if (cond) {                                                                             \
             const HRESULT hrFailIf_ = (hr);                                                     \
-            TraceStepFailure(__FILE__, __LINE__, scope.Name(), (step), (reason), hrFailIf_);   \
+            TraceStepFailure(TRACE_UNIT_FILE, __LINE__, scope.Name(), (step), (reason), hrFailIf_);   \
             return hrFailIf_;                                                                   \
         }                                                                                       \
         TraceStepSuccess(scope.Name(), (step));                                                 \
@@ -30,7 +36,7 @@ private:
 
 // The same, for code that must not return at once (cleanup or a held result): evaluates to true on failure.
 #define STEP_FAILED_REASON(cond, hr, step, reason)                                              \
-    ((cond) ? (TraceStepFailure(__FILE__, __LINE__, scope.Name(), (step), (reason), (hr)), true) \
+    ((cond) ? (TraceStepFailure(TRACE_UNIT_FILE, __LINE__, scope.Name(), (step), (reason), (hr)), true) \
             : (TraceStepSuccess(scope.Name(), (step)), false))
 
 // A rejected argument or input: traced with the message as the step; nothing is traced when it passes, so a
@@ -39,7 +45,7 @@ private:
     do {                                                                                         \
         if (cond) {                                                                              \
             const HRESULT hrReject_ = (hr);                                                      \
-            TraceStepFailure(__FILE__, __LINE__, scope.Name(), (message), (reason), hrReject_); \
+            TraceStepFailure(TRACE_UNIT_FILE, __LINE__, scope.Name(), (message), (reason), hrReject_); \
             return hrReject_;                                                                    \
         }                                                                                        \
     } while (0)

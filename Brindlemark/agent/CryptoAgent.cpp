@@ -2,7 +2,10 @@
 #include "agent/CryptoAgent.h"
 
 #include "chain/CertificateChainOperate.h"
+#include "provider/CspEnumeration.h"
+#include "provider/PairCleanup.h"
 #include "install/ImportEncryptCert.h"
+#include "install/ImportSignCert.h"
 #include "inventory/CertificateInventory.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
@@ -247,61 +250,6 @@ HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
     });
 }
 
-namespace {
-
-// A provider layer that never reports the end of its list must not hold a call for ever.
-constexpr DWORD kMaxProviderIndexes = 1024;
-
-// The provider type a CSP is registered with; PROV_RSA_FULL for a name not registered.
-DWORD RegisteredProviderType(const WString& wstrCSPName)
-{
-    for (DWORD dwIndex = 0; dwIndex < kMaxProviderIndexes; ++dwIndex) {
-        DWORD dwType = 0, cbName = 0;
-        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, nullptr, &cbName)) {
-            if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-            continue;
-        }
-        std::vector<WCHAR> vecName;
-        if (!TryResize(vecName, cbName / sizeof(WCHAR) + 1)) break;
-        DWORD cbFetched = static_cast<DWORD>((vecName.size() - 1) * sizeof(WCHAR));
-        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, vecName.data(), &cbFetched)) continue;
-        vecName.back() = 0;
-        if (wstrCSPName == vecName.data()) return dwType;
-    }
-    return PROV_RSA_FULL;
-}
-
-}  // namespace
-
-HRESULT GetAllCSPName(WString& wstrAllCSPName)
-{
-    TraceHelper scope(TEXT("GetAllCSPName"));
-    WString wstrList;
-    for (DWORD dwIndex = 0; dwIndex < kMaxProviderIndexes; ++dwIndex) {
-        DWORD dwType = 0, cbName = 0;
-        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, nullptr, &cbName)) {
-            const DWORD dwError = GetLastError();
-            if (dwError == ERROR_NO_MORE_ITEMS) break;
-            // One provider that cannot be read does not hide the others.
-            TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("CryptEnumProviders(size)"), TEXT("!bResult"),
-                             ResultFromError(static_cast<LONG>(dwError)));
-            continue;
-        }
-        std::vector<WCHAR> vecName;
-        FAIL_IF_REASON(!TryResize(vecName, cbName / sizeof(WCHAR) + 1), E_OUTOFMEMORY, TEXT("New buffer"),
-                       TEXT("!pwstrProvName"));
-        DWORD cbFetched = static_cast<DWORD>((vecName.size() - 1) * sizeof(WCHAR));
-        const BOOL bResult = CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, vecName.data(), &cbFetched);
-        FAIL_IF_REASON(!bResult, ResultFromLastError(), TEXT("CryptEnumProviders"), TEXT("!bResult"));
-        vecName.back() = 0;
-        if (!wstrList.empty()) wstrList += TEXT("||");
-        wstrList += vecName.data();
-    }
-    TRACE_INFO_TEXT("wstrAllCSPName", wstrList.c_str());
-    wstrAllCSPName.swap(wstrList);
-    return QORA_OK;
-}
-
 HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
 {
     TraceHelper scope(TEXT("CCryptoAgent::QORA_GetCSPInfo"));
@@ -315,28 +263,6 @@ HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
         FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("SysAllocString"), TEXT("FAILED(hResult)"));
         return QORA_OK;
     });
-}
-
-HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondContainer, WString wstrCSPName)
-{
-    TraceHelper scope(TEXT("DeleteMultiCertContainer"));
-    TRACE_INFO_TEXT("wstrFirstContainer", wstrFirstContainer.c_str());
-    TRACE_INFO_TEXT("wstrSecondContainer", wstrSecondContainer.c_str());
-    const struct {
-        const WString* pwstrContainer;
-        const WCHAR* pwszStep;
-    } rgContainers[] = {{&wstrFirstContainer, TEXT("CryptAcquireContext-DeleteKeySetRSA")},
-                        {&wstrSecondContainer, TEXT("CryptAcquireContext-DeleteKeySetSM2")}};
-    // The AES provider refuses its containers to any other provider type.
-    const DWORD dwProvType = RegisteredProviderType(wstrCSPName);
-    for (const auto& container : rgContainers) {
-        if (container.pwstrContainer->empty()) continue;
-        HCRYPTPROV hProv = 0;
-        const BOOL bDeleted = CryptAcquireContextW(&hProv, container.pwstrContainer->c_str(), wstrCSPName.c_str(),
-                                                   dwProvType, CRYPT_DELETEKEYSET);
-        STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), container.pwszStep, TEXT("bRetCode == FALSE"));
-    }
-    return QORA_OK;
 }
 
 HRESULT CCryptoAgent::QORA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,

@@ -2,7 +2,9 @@
 // operation: the page's settings, the container of the last request, pair-import bookkeeping and the last result.
 #pragma once
 #include "Common.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
+#include "provider/CspEnumeration.h"
+#include "provider/PairCleanup.h"
 
 #include <string>
 
@@ -12,13 +14,6 @@ class TraceHelper;
 // own executable; the plug-in sets its DLL's handle at start. Null means the process's executable.
 void SetResourceModule(HMODULE hModule);
 HMODULE GetResourceModule();
-
-// Every installed CSP's name, in the platform's order, joined by "||"; empty when there are none.
-HRESULT GetAllCSPName(WString& wstrAllCSPName);
-
-// Deletes the containers of a pair that cannot be completed; each non-empty name, first then second.
-// Outcomes are traced and otherwise ignored: always QORA_OK.
-HRESULT DeleteMultiCertContainer(WString wstrFirstContainer, WString wstrSecondContainer, WString wstrCSPName);
 
 class CCryptoAgent final {
 public:

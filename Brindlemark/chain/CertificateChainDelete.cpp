@@ -1,7 +1,7 @@
 // Brindlemark/chain/CertificateChainDelete.cpp — the withdrawal lists and the removals they drive.
 #include "chain/CertificateChainDelete.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "inventory/CertificateInventory.h"
 #include "trace/TraceHelper.h"
 

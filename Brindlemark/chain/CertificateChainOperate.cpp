@@ -2,7 +2,7 @@
 // the chain check and the installation of roots and intermediate CAs.
 #include "chain/CertificateChainOperate.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateInfo.h"
 #include "trace/TraceHelper.h"

@@ -4,42 +4,15 @@
 // intermediate CAs (into the machine's "CA" store).
 #pragma once
 #include "Common.h"
+#include "Owners.h"
 #include "resources/ChainResources.h"
 #include "trace/Trace.h"
 
 #include <msxml2.h>
 
-#include <new>
-#include <stdexcept>
 
 // Property id of the DER certificate inside a certificate property blob (mingw's headers lack its name).
 constexpr DWORD CERT_BLOB_CERT_PROP_ID = 32;
-
-namespace handle_traits {
-template <typename T>
-struct ComInterface {
-    using Type = T*;
-    static Type Empty() { return nullptr; }
-    static void Release(Type p) { p->Release(); }
-};
-}  // namespace handle_traits
-
-// Owner of one COM interface pointer.
-template <typename T>
-using ComPtr = UniqueHandle<handle_traits::ComInterface<T>>;
-
-// Runs an operation's body; exhausted memory inside it ends the operation with E_OUTOFMEMORY, never an exception.
-template <typename Body>
-HRESULT GuardAllocation(Body body)
-{
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    TraceResult(E_OUTOFMEMORY, TEXT("New Memory"));
-    return E_OUTOFMEMORY;
-}
 
 // The module whose resources hold the chain documents: the one this code is linked into (the host
 // program, or the plug-in DLL), whichever process loaded it.

@@ -2,7 +2,7 @@
 // bit strings and identifier-value pairs) and the decoder of one element into a tree of nodes.
 #include "codec/ASN1Engine.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "trace/TraceHelper.h"
 
 namespace {

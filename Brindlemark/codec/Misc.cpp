@@ -2,7 +2,7 @@
 // that several units share.
 #include "codec/Misc.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "trace/TraceHelper.h"
 
 #include <objbase.h>

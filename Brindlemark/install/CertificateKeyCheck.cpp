@@ -2,7 +2,7 @@
 // a delivered private key only once it has shown it is the certificate's.
 #include "install/CertificateKeyCheck.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/ASN1Engine.h"
 #include "request/PKCS10Request.h"
 #include "trace/TraceHelper.h"

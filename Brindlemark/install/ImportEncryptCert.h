@@ -7,6 +7,8 @@
 constexpr char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
 constexpr char kOidEnvelopeSymmetric[] = "1.3.6.1.4.1.4929.1.7";
 
+// The key algorithm setting selects the RSA paths when it is "RSA" in any case, the SM2 paths otherwise.
+bool IsRsaAlgorithm(const WString& wstrKeyAlgorithm);
 void EraseCommaInWstr(WString& wstr);
 // UTF-16 Base64 text to bytes; an empty text fails, as the Base64 decoder refuses empty input.
 HRESULT DecodeBase64Key(const WString& wstrBase64, ByteBuffer& vecKey);
@@ -36,15 +38,6 @@ HRESULT ComposeObjectIdentifier(LPCSTR lpszObjID, ByteBuffer& vecEncoded);
 // private key}; the session key may be empty.
 HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
                                 const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey, ByteBuffer& vecEncoded);
-
-// The issued certificate into the current user's MY store, linked to its key container; the provider
-// handle stays the caller's and stays open.
-HRESULT AddCertificateToSystemStore(const WString& wstrCSPName, CryptProv& hProv, const BYTE* pbCert, DWORD cbCert,
-                                    DWORD dwKeySpec, const WString& wstrContainerName);
-// A signing certificate to the container that holds its key: into MY with the key-provider link for a
-// Microsoft CSP, as the key's certificate parameter for any other. The text loses its commas.
-HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, WString& wstrSignCert, DWORD dwKeySpec,
-                       const WString& wstrCSPName, const WString& wstrContainerName);
 
 // ---- Encryption certificate with its delivered private key -----------------------------------------
 

@@ -2,7 +2,7 @@
 // certificates.
 #include "inventory/CertificateFilter.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateInfo.h"
 #include "trace/TraceHelper.h"

@@ -2,7 +2,7 @@
 // single-attribute queries behind them.
 #include "inventory/CertificateInfo.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "trace/TraceHelper.h"
 

@@ -2,7 +2,7 @@
 // inventory text that joins them with the certificates found in key containers.
 #include "inventory/CertificateInventory.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "inventory/CertificateInfo.h"
 #include "inventory/UnregisteredCertificate.h"
 #include "trace/TraceHelper.h"

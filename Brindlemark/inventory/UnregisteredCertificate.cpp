@@ -2,8 +2,8 @@
 // key's certificate parameter, kept when no store binds them and they pass the filter.
 #include "inventory/UnregisteredCertificate.h"
 
-#include "agent/CryptoAgent.h"
-#include "agent/ResultCode.h"
+#include "provider/CspEnumeration.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateFilter.h"
 #include "trace/TraceHelper.h"

@@ -1,7 +1,7 @@
 // Brindlemark/request/CertificateRequisition.cpp — key-pair generation and the request operation.
 #include "request/CertificateRequisition.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "request/PKCS10Request.h"
 #include "trace/TraceHelper.h"

@@ -2,7 +2,7 @@
 // inside the CSP.
 #include "request/PKCS10Request.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/ASN1Engine.h"
 #include "codec/Misc.h"
 #include "trace/TraceHelper.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include "../inventory/InventoryTestSupport.h"
 #include "../request/ImportPatch.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "chain/CertificateChainOperate.h"
 #include "codec/Misc.h"
 

@@ -1,5 +1,5 @@
 // DER decoder: the tree it builds, its bounds and limits, and the PKCS #1 private key components.
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/ASN1Engine.h"
 
 #include <gtest/gtest.h>

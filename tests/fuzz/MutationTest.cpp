@@ -1,7 +1,7 @@
 // Mutation runs over the parsers of what the authority and pages send: the DER decoder, the envelope and
 // the certificate property blobs of the chain documents.
 // BM_FUZZ_ITERATIONS sets the number of inputs per parser (CI runs a short round); BM_FUZZ_SEED varies them.
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "chain/CertificateChainOperate.h"
 #include "codec/ASN1Engine.h"
 #include "codec/Misc.h"

@@ -2,7 +2,7 @@
 // error texts.
 #include "host/JSONUtility.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "trace/Trace.h"
 
 #include "TakeFile.h"

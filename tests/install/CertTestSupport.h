@@ -1,7 +1,7 @@
 // A container with a key and a self-signed certificate for it, as the authority's answer would carry it.
 #pragma once
 #include "../request/RequestTestSupport.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 
 #include <gtest/gtest.h>

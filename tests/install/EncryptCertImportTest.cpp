@@ -2,9 +2,10 @@
 // into Microsoft containers and the stand-in tokens of envelopes made here as the authority makes them.
 #include "../request/RequestTestSupport.h"
 #include "TokenTestKit.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
+#include "install/ImportSignCert.h"
 #include "trace/Trace.h"
 
 #include <openssl/bn.h>

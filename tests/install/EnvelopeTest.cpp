@@ -1,5 +1,5 @@
 // The encrypted-key envelope: header checks, field reading, Base64 and DER unwrapping, in both layouts.
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
 

@@ -1,9 +1,10 @@
 // Signing-certificate import: Microsoft CSPs link the certificate in MY to its container, other CSPs keep
 // it in the container; the text tolerates commas and line breaks; every decoded text leaves a dump file.
 #include "../request/RequestTestSupport.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
+#include "install/ImportSignCert.h"
 #include "CertTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Certificate filters: each criterion and its edge cases over one set of certificates, one table.
 #include "InventoryTestSupport.h"
 #include "../install/CertTestSupport.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "inventory/CertificateFilter.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Certificate records: field order and forms, local time, "||" joins, certificates without a key-provider
 // link left out; the single-attribute queries.
 #include "InventoryTestSupport.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "inventory/CertificateInfo.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The inventory text over real stores and containers: MY of the user and of the machine with key-provider
 // links, and certificates kept only in containers of the stand-in tokens.
 #include "InventoryTestSupport.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateInventory.h"
 #include "inventory/UnregisteredCertificate.h"

@@ -1,7 +1,7 @@
 // DER encoder: length octets, accepted tags, strings, bit strings and identifier-value pairs.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/ASN1Engine.h"
 #include "ImportPatch.h"
 

@@ -2,7 +2,7 @@
 // lengths, a second key through the returned handle, and no container left after a failed generation.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "ImportPatch.h"
 #include "request/CertificateRequisition.h"
 

@@ -1,7 +1,7 @@
 // Platform helpers: GUID texts, diagnostic files in the temporary directory, provider parameters.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "ImportPatch.h"
 

@@ -2,7 +2,7 @@
 // Base64 lines, element structure, keys bound to the container, and the signature checked by CryptoAPI.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "request/CertificateRequisition.h"
 #include "request/PKCS10Request.h"
 #include "trace/Trace.h"

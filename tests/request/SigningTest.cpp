@@ -1,7 +1,7 @@
 // Request signing: SM2 (r, s) re-encoding, SM2 key blob conversions, and RSA signatures made in a real CSP.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "ImportPatch.h"
 #include "request/PKCS10Request.h"

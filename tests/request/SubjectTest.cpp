@@ -1,7 +1,7 @@
 // Subject DN text to DER Name: splitting, key lookup, string types, order, and the malformed texts.
 #include "RequestTestSupport.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "request/PKCS10Request.h"
 
 using reqtest::Concat;

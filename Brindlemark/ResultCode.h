@@ -1,4 +1,4 @@
-// Brindlemark/agent/ResultCode.h — result codes in the layout of a Windows HRESULT.
+// Brindlemark/ResultCode.h — result codes in the layout of a Windows HRESULT.
 #pragma once
 #include <windows.h>
 
