@@ -1,7 +1,7 @@
 // host/JSONUtility.cpp — request and response envelope with cJSON.
 #include "host/JSONUtility.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "host/HostTrace.h"
 
 #include <cstddef>

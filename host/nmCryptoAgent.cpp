@@ -162,7 +162,7 @@ HRESULT ReadIntArgument(const TraceHelper& scope, const cJSON* pJSONArgs, int nI
 HRESULT ReadCommandArguments(const TraceHelper& scope, const NativeCommand& stCommand, const cJSON* pJSONArgs,
                              const CCryptoAgent* pobjCryptoAgent, CommandArguments& args)
 {
-    FAIL_IF_REASON(NULL == pJSONArgs, stCommand.nArgsError, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
+    FAIL_IF(NULL == pJSONArgs, stCommand.nArgsError, TEXT("Check parameter(pArgs)"));
     const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
     const size_t nArgsWanted = stCommand.arguments.size();
     FAIL_IF_REASON(static_cast<size_t>(nArgsCount) != nArgsWanted, stCommand.nArgsError,
@@ -202,7 +202,7 @@ int RespondBooleanCommand(const TraceHelper& scope, JsonPtr& pResponseJSON, cons
         HRESULT hResult = ReadCommandArguments(scope, stCommand, pJSONArgs, pobjCryptoAgent, args);
         if (hResult != QORA_OK) return hResult;
         hResult = call(args, &bOutcome);
-        FAIL_IF_REASON(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str(), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str());
         return QORA_OK;
     }();
     const BYTE byResult = (hrOutcome == QORA_OK && bOutcome == VARIANT_TRUE) ? 1 : 0;
@@ -222,7 +222,7 @@ HRESULT CallForText(const TraceHelper& scope, const NativeCommand& stCommand, co
     if (hResult != QORA_OK) return hResult;
     BString bstrOutcome;
     hResult = call(args, bstrOutcome.put());
-    FAIL_IF_REASON(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str(), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str());
     hResult = UTF16ToUTF8(bstrOutcome.get(), strOutcome);
     FAIL_IF(FAILED(hResult), hResult, StepLabel(TEXT("UTF16ToUTF8"), pwszOutcome).c_str());
     return QORA_OK;

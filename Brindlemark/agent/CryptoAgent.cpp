@@ -224,7 +224,7 @@ HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
         *pbChainIsGood = VARIANT_FALSE;
         ComInitialization comInitialization;
         HRESULT hResult = comInitialization.Result();
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CoInitialize"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("CoInitialize"));
 
         // The two RSA chains, production then test, from the module this code lives in.
         static const struct {
@@ -241,9 +241,9 @@ HRESULT CCryptoAgent::QORA_CheckCertificateChain(VARIANT_BOOL* pbChainIsGood)
         for (const auto& stChain : kChains) {
             ByteBuffer vecDocument;
             hResult = LoadModuleResource(hModule, stChain.wResourceID, vecDocument);
-            FAIL_IF_REASON(FAILED(hResult), hResult, stChain.pwszLoadStep, TEXT("FAILED(hResult)"));
+            FAIL_IF(FAILED(hResult), hResult, stChain.pwszLoadStep);
             hResult = CheckCertChainfromBlobData(vecDocument.data(), static_cast<DWORD>(vecDocument.size()));
-            FAIL_IF_REASON(FAILED(hResult), hResult, stChain.pwszCheckStep, TEXT("FAILED(hResult)"));
+            FAIL_IF(FAILED(hResult), hResult, stChain.pwszCheckStep);
         }
         *pbChainIsGood = VARIANT_TRUE;
         return QORA_OK;
@@ -258,9 +258,9 @@ HRESULT CCryptoAgent::QORA_GetCSPInfo(BSTR* pbstrCSPInfo)
         REJECT_IF(pbstrCSPInfo == nullptr, E_POINTER, TEXT("Invalid parameter."));
         WString wstrList;
         HRESULT hResult = GetAllCSPName(wstrList);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QORA_GetCSPInfo-GetAllCSPName."), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("QORA_GetCSPInfo-GetAllCSPName."));
         hResult = NewBstr(wstrList, pbstrCSPInfo);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("SysAllocString"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("SysAllocString"));
         return QORA_OK;
     });
 }
@@ -318,7 +318,7 @@ HRESULT CCryptoAgent::QORA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
             m_wstrFirstPairContainer.clear();
             m_wstrSecondPairContainer.clear();
         }
-        REJECT_IF_REASON(FAILED(hResult), hResult, TEXT("ImportSignCert"), TEXT("FAILED(hResult)"));
+        REJECT_IF(FAILED(hResult), hResult, TEXT("ImportSignCert"));
         *pbResult = VARIANT_TRUE;
         return QORA_OK;
     });
@@ -422,7 +422,7 @@ HRESULT CCryptoAgent::RequestWithSettings(const TraceHelper& scope, BSTR bstrSub
     HRESULT hResult = PKCS10CertRequisition(m_wstrCSPName, bstrSubjectDN, lCertType, dwKeySpec, bIsRSA ? TRUE : FALSE,
                                             static_cast<DWORD>(m_lKeyLength), static_cast<DWORD>(lSignPrivKeyGenFlags),
                                             algHash, strNewRequest, wstrContainerName);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("PKCS10CertRequisition FAILED"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("PKCS10CertRequisition FAILED"));
     m_wstrContainerName.swap(wstrContainerName);
     strRequest.swap(strNewRequest);
     return QORA_OK;
@@ -438,7 +438,7 @@ HRESULT CCryptoAgent::QORA_GetAllCertInfo(BSTR bstrCSPNameList, BSTR* pbstrCertI
         HRESULT hResult = GetAllCertificatesInfo(scope, bstrCSPNameList, wstrCertInfo);
         if (FAILED(hResult)) return hResult;
         hResult = NewBstr(wstrCertInfo, pbstrCertInfo);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("SysAllocString"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("SysAllocString"));
         return QORA_OK;
     });
 }
@@ -453,7 +453,7 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
         *pbPermitted = VARIANT_FALSE;
         WString wstrList;
         HRESULT hResult = GetAllCSPName(wstrList);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCSPName"));
         FAIL_IF_REASON(!Contains(wstrList, kBaseProviderName), E_ACCESSDENIED,
                        TEXT("Find Microsoft Base Cryptographic Provider v1.0"), TEXT("FAILED(hResult)"));
 
@@ -463,7 +463,7 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
         hResult = CreatePublicKey(wstrContainer, vecPublicKey, 1024, kBaseProviderName, TRUE, AT_KEYEXCHANGE, TRUE,
                                   hProv, 0);
         hProv.reset();
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CreatePublicKey"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("CreatePublicKey"));
         *pbPermitted = VARIANT_TRUE;
 
         // The probe's container has served its purpose; its removal does not change the answer.

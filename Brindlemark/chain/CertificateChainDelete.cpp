@@ -81,9 +81,9 @@ HRESULT DeleteIntermediateCert(const WCHAR* pwszSerialNumber, const WCHAR* pwszS
     TraceHelper scope(TEXT("DeleteIntermediateCert"));
     const CERTIFICATE_FILTER stFilter = DiscardedFilter(pwszSerialNumber, pwszSubjectDN, pwszIssuerDN);
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine)"));
     hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(CurrentUser)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(CurrentUser)"));
     return QORA_OK;
 }
 
@@ -93,9 +93,9 @@ HRESULT DeleteTrustedRootCert(const WCHAR* pwszThumbprint, const WCHAR* pwszSeri
     TraceHelper scope(TEXT("DeleteTrustedRootCert"));
     const CERTIFICATE_FILTER stFilter = DiscardedFilter(pwszSerialNumber, pwszSubjectDN, pwszIssuerDN);
     HRESULT hResult = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine-CA)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("DeleteCertificateFromStore(LocalMachine-CA)"));
     hResult = DeleteRegistryKey(pwszThumbprint);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("DeleteRegistryKey"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("DeleteRegistryKey"));
     return QORA_OK;
 }
 
@@ -112,9 +112,9 @@ HRESULT DeleteCertificateFromStore(DWORD dwFlag, const CERTIFICATE_FILTER* pstFi
     // store never ends.
     CertContextList vecAll, vecMatching;
     HRESULT hResult = ExtractCertificatesFromStore(hCertStore.get(), vecAll);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore"));
     hResult = FilterCertificates(pstFilter, vecAll, vecMatching);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterCertificates"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("FilterCertificates"));
     TRACE_INFO_VALUE("vecMatching.size()", vecMatching.size());
 
     for (const CertContext& pCertContext : vecMatching) {
@@ -144,10 +144,8 @@ HRESULT DeleteRegistryKey(const WCHAR* pwszThumbprint)
     RegKey hKey;
     LONG lResult = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates"),
                                  0, KEY_ALL_ACCESS, hKey.put());
-    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegOpenKeyEx FAILED."),
-                   TEXT("lResult != ERROR_SUCCESS"));
+    FAIL_IF(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegOpenKeyEx FAILED."));
     lResult = RegDeleteKeyW(hKey.get(), pwszThumbprint);
-    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegDeleteKey FAILED."),
-                   TEXT("lResult != ERROR_SUCCESS"));
+    FAIL_IF(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegDeleteKey FAILED."));
     return QORA_OK;
 }

@@ -63,10 +63,10 @@ HRESULT DecodeBase64Text(const TraceHelper& scope, const WCHAR* pwszText, const 
 {
     std::string strText;
     HRESULT hResult = UTF16ToUTF8(pwszText, strText);
-    FAIL_IF_REASON(FAILED(hResult), hResult, pwszUTF8Step, TEXT("FAILED(hResult)"));
-    FAIL_IF_REASON(strText.size() > INT_MAX, E_INVALIDARG, pwszBase64Step, TEXT("strText.size() > INT_MAX"));
+    FAIL_IF(FAILED(hResult), hResult, pwszUTF8Step);
+    FAIL_IF(strText.size() > INT_MAX, E_INVALIDARG, pwszBase64Step);
     hResult = Base64DecodeEx(strText.c_str(), static_cast<int>(strText.size()), vecData);
-    FAIL_IF_REASON(FAILED(hResult), hResult, pwszBase64Step, TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, pwszBase64Step);
     return QORA_OK;
 }
 
@@ -77,9 +77,9 @@ HRESULT WalkDocument(const TraceHelper& scope, const BYTE* pbData, DWORD cbData,
     return GuardAllocation([&]() -> HRESULT {
         ComPtr<IXMLDOMDocument> pXMLDom;
         HRESULT hResult = LoadXMLDom(pbData, cbData, pXMLDom);
-        FAIL_IF_REASON(FAILED(hResult), hResult, pwszLoadStep, TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, pwszLoadStep);
         hResult = pfnWalk(pXMLDom.get());
-        FAIL_IF_REASON(FAILED(hResult), hResult, pwszWalkStep, TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, pwszWalkStep);
         return QORA_OK;
     });
 }
@@ -93,7 +93,7 @@ HRESULT ChildCount(const TraceHelper& scope, IXMLDOMNode* pNode, ComPtr<IXMLDOMN
                    TEXT("FAILED(hResult)"));
     lLength = 0;
     hResult = pChildren.get()->get_length(&lLength);
-    FAIL_IF_REASON(FAILED(hResult), hResult, pwszLengthStep, TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, pwszLengthStep);
     TRACE_INFO_VALUE("lLength", lLength);
     return QORA_OK;
 }
@@ -162,7 +162,7 @@ HRESULT LoadXMLDom(const BYTE* lpResData, DWORD dwResDataSize, ComPtr<IXMLDOMDoc
     ComPtr<IXMLDOMDocument> pDocument;
     HRESULT hResult = CoCreateInstance(kCLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, kIID_IXMLDOMDocument,
                                        reinterpret_cast<void**>(pDocument.put()));
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-CoCreateInstance"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("LoadXMLDom-CoCreateInstance"));
 
     // The parser is told to stay within the document; the declaration check below is what guarantees it.
     hResult = pDocument.get()->put_resolveExternals(VARIANT_FALSE);
@@ -188,7 +188,7 @@ HRESULT LoadXMLDom(const BYTE* lpResData, DWORD dwResDataSize, ComPtr<IXMLDOMDoc
     if (dwResDataSize != 0) memcpy(&strResDataWithEnd[0], lpResData, dwResDataSize);
     WString wstrXml;
     hResult = UTF8ToUTF16(strResDataWithEnd.c_str(), wstrXml);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-UTF8ToUTF16"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("LoadXMLDom-UTF8ToUTF16"));
 
     FAIL_IF(DeclaresDocumentTypeOrEntity(wstrXml), QORA_E_XML_PARSE, TEXT("LoadXMLDom-CheckDeclarations"));
 
@@ -196,7 +196,7 @@ HRESULT LoadXMLDom(const BYTE* lpResData, DWORD dwResDataSize, ComPtr<IXMLDOMDoc
     FAIL_IF_REASON(!bstrXml, E_OUTOFMEMORY, TEXT("new memory"), TEXT("bstrXml == NULL"));
     VARIANT_BOOL bIsSuccessful = VARIANT_FALSE;
     hResult = pDocument.get()->loadXML(bstrXml.get(), &bIsSuccessful);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadXMLDom-loadXML"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("LoadXMLDom-loadXML"));
     // loadXML reports a document that does not parse as a success with the flag cleared.
     FAIL_IF(bIsSuccessful != VARIANT_TRUE, QORA_E_XML_PARSE, TEXT("LoadXMLDom-loadXML"));
 
@@ -210,11 +210,11 @@ HRESULT GetXMLRootNode(IXMLDOMDocument* pXMLDom, ComPtr<IXMLDOMNode>& pRootNode)
     FAIL_IF(pXMLDom == NULL, E_INVALIDARG, TEXT("check parameter.\n"));
     ComPtr<IXMLDOMNode> pNode;
     HRESULT hResult = pXMLDom->get_lastChild(pNode.put());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_lastChild"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_lastChild"));
     if (pNode) {
         BString bstrNodeName;
         hResult = pNode.get()->get_nodeName(bstrNodeName.put());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_nodeName"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetXMLRootNode-get_nodeName"));
         TRACE_INFO_TEXT("bstrNodeName", bstrNodeName.get());
     }
     pRootNode = std::move(pNode);
@@ -236,11 +236,11 @@ HRESULT FindChildNode(IXMLDOMNode* pParentNode, const WCHAR* pwszChildNodeName, 
     for (LONG lIndex = 0; lIndex < lLength; ++lIndex) {
         ComPtr<IXMLDOMNode> pChild;
         hResult = pChildren.get()->get_item(lIndex, pChild.put());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FindChildNode-get_item"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("FindChildNode-get_item"));
         if (!pChild) continue;
         BString bstrNodeName;
         hResult = pChild.get()->get_nodeName(bstrNodeName.put());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FindChildNode-get_nodeName"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("FindChildNode-get_nodeName"));
         // A containing name is taken for the wanted one: "P7bContentOld" answers for "P7bContent".
         if (bstrNodeName && StrStrIW(bstrNodeName.get(), pwszChildNodeName) != nullptr) {
             pChildNode = std::move(pChild);
@@ -258,7 +258,7 @@ HRESULT GetNodeValue(IXMLDOMNode* pNode, WString& wstrNodeValue)
     FAIL_IF(pNode == NULL, E_INVALIDARG, TEXT("check parameter.\n"));
     BString bstrText;
     HRESULT hResult = pNode->get_text(bstrText.put());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetNodeValue-get_text"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetNodeValue-get_text"));
 
     const WCHAR* pwszText = bstrText ? bstrText.get() : TEXT("");
     size_t nBegin = 0, nEnd = SysStringLen(bstrText.get());
@@ -284,21 +284,20 @@ HRESULT CheckCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDom)
     TraceHelper scope(TEXT("CheckCertChainfromXMLDOMDoc"));
     ComPtr<IXMLDOMNode> pRootNode;
     HRESULT hResult = GetXMLRootNode(pXMLDom, pRootNode);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-GetXMLRootNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-GetXMLRootNode"));
     // Only the bundle counts: the roots are looked for through its self-signed members.
     ComPtr<IXMLDOMNode> pP7bContentNode;
     hResult = FindChildNode(pRootNode.get(), TEXT("P7bContent"), pP7bContentNode);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-FindChildNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-FindChildNode"));
     WString wstrP7bContent;
     hResult = GetNodeValue(pP7bContentNode.get(), wstrP7bContent);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-GetNodeValue"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-GetNodeValue"));
     ByteBuffer vecP7b;
     hResult = DecodeBase64Text(scope, wstrP7bContent.c_str(), TEXT("CheckCertChainfromXMLDOMDoc-UTF16ToUTF8"),
                                TEXT("CheckCertChainfromXMLDOMDoc-Base64DecodeEx"), vecP7b);
     if (FAILED(hResult)) return hResult;
     hResult = CheckCertificateChainIntegrity(vecP7b.data(), static_cast<DWORD>(vecP7b.size()));
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-CheckCertificateChainIntegrity"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CheckCertChainfromXMLDOMDoc-CheckCertificateChainIntegrity"));
     return QORA_OK;
 }
 
@@ -309,7 +308,7 @@ HRESULT CheckCertificateChainIntegrity(const BYTE* pCertData, DWORD dwCertDataSi
                    TEXT("pCertData == NULL||dwCertDataSize <=0"));
     CertStore hBundleStore;
     HRESULT hResult = ImportP7bCertificatestoStore(pCertData, dwCertDataSize, hBundleStore);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportP7bCertificatestoStore"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportP7bCertificatestoStore"));
 
     const BOOL bSupportSHA256 = CheckIsSystemSupportSHA256();
     // The user's views of "Root" and "CA", each opened when first needed; they show the machine's too.
@@ -323,9 +322,9 @@ HRESULT CheckCertificateChainIntegrity(const BYTE* pCertData, DWORD dwCertDataSi
         const bool bSelfSigned = IsSelfSigned(pNext);
         CERTIFICATE_QUERY_RESULT stSubject, stIssuer;
         hResult = QueryCertContextInfo(pNext, QUERYID_SUBJECT_FULL, stSubject);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo"));
         hResult = QueryCertContextInfo(pNext, QUERYID_ISSUER, stIssuer);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo"));
         TRACE_INFO_TEXT("Subject", stSubject.wstrText.c_str());
         TRACE_INFO_TEXT("Issuer", stIssuer.wstrText.c_str());
 
@@ -379,9 +378,9 @@ HRESULT ImportCertificateChainfromResoure(WORD wResourceID)
     return GuardAllocation([&]() -> HRESULT {
         ByteBuffer vecDocument;
         HRESULT hResult = LoadModuleResource(GetChainDocumentModule(), wResourceID, vecDocument);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("LoadModuleResource"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("LoadModuleResource"));
         hResult = ImportCertificateChainfromBlobData(vecDocument.data(), static_cast<DWORD>(vecDocument.size()));
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromBlobData"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertificateChainfromBlobData"));
         return QORA_OK;
     });
 }
@@ -399,20 +398,18 @@ HRESULT ImportCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDom)
     TraceHelper scope(TEXT("ImportCertChainfromXMLDOMDoc"));
     ComPtr<IXMLDOMNode> pRootNode;
     HRESULT hResult = GetXMLRootNode(pXMLDom, pRootNode);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-GetXMLRootNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-GetXMLRootNode"));
 
     ComPtr<IXMLDOMNode> pSectionNode;
     hResult = FindChildNode(pRootNode.get(), TEXT("RootCACertificate"), pSectionNode);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-FindChildNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-FindChildNode"));
     hResult = ParseRootCACertificateNode(pSectionNode.get());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-ParseRootCACertificateNode"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-ParseRootCACertificateNode"));
 
     hResult = FindChildNode(pRootNode.get(), TEXT("P7bContent"), pSectionNode);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-FindChildNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-FindChildNode"));
     hResult = ParseP7bContentNode(pSectionNode.get());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-ParseP7bContentNode"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ImportCertChainfromXMLDOMDoc-ParseP7bContentNode"));
     return QORA_OK;
 }
 
@@ -429,17 +426,16 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pRootCACertificateNode)
 
     FILETIME ftMachineTime = {};
     hResult = GetMachineTime(ftMachineTime);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetMachineTime"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetMachineTime"));
 
     for (LONG lIndex = 0; lIndex < lLength; ++lIndex) {
         ComPtr<IXMLDOMNode> pCertificateNode;
         hResult = pChildren.get()->get_item(lIndex, pCertificateNode.put());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_item"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_item"));
         if (pCertificateNode) {
             BString bstrNodeName;
             hResult = pCertificateNode.get()->get_nodeName(bstrNodeName.put());
-            FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_nodeName"),
-                           TEXT("FAILED(hResult)"));
+            FAIL_IF(FAILED(hResult), hResult, TEXT("ParseRootCACertificateNode-get_nodeName"));
             TRACE_INFO_TEXT("bstrNodeName", bstrNodeName.get());
         }
         // One bad or expired root never keeps the others out.
@@ -455,11 +451,11 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pCerti
     FAIL_IF(pCertificateNode == NULL, E_INVALIDARG, TEXT("Check parameter."));
     WString wstrImportPath, wstrEntryPoint, wstrContent;
     HRESULT hResult = GetRegisteredCertificateInfoNode(pCertificateNode, wstrImportPath, wstrEntryPoint, wstrContent);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode"));
 
     ByteBuffer vecCert;
     hResult = GetCertFromCertificateBlobProperties(wstrContent.c_str(), vecCert);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetCertificateContent"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetCertificateContent"));
     CertContext pstCertContext(
         CertCreateCertificateContext(kCertEncoding, vecCert.data(), static_cast<DWORD>(vecCert.size())));
     FAIL_IF(!pstCertContext, ResultFromLastError(), TEXT("CertCreateCertificateContext"));
@@ -473,7 +469,7 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pCerti
         return QORA_OK;
     }
     hResult = WriteCertificatetoRegistry(wstrImportPath.c_str(), wstrEntryPoint.c_str(), wstrContent.c_str());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("WriteCertificatetoRegistry"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("WriteCertificatetoRegistry"));
     return QORA_OK;
 }
 
@@ -495,11 +491,9 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pParentNode, WString& wstr
     for (LONG lIndex = 0; lIndex < 3; ++lIndex) {
         ComPtr<IXMLDOMNode> pChild;
         hResult = pChildren.get()->get_item(lIndex, pChild.put());
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode-get_item"),
-                       TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode-get_item"));
         hResult = GetNodeValue(pChild.get(), wstrValues[lIndex]);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode-GetNodeValue"),
-                       TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetRegisteredCertificateInfoNode-GetNodeValue"));
     }
     TRACE_INFO_TEXT("ImportPath", wstrValues[0].c_str());
     TRACE_INFO_TEXT("EntryPoint", wstrValues[1].c_str());
@@ -552,8 +546,7 @@ HRESULT WriteCertificatetoRegistry(const WCHAR* pwszImportPath, const WCHAR* pws
                                        TEXT("WriteCertificatetoRegistry-Base64DecodeEx"), vecBlob);
     if (FAILED(hResult)) return hResult;
     hResult = RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, vecBlob.data(), static_cast<DWORD>(vecBlob.size()));
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("WriteCertificatetoRegistry-RegWriteBinaryValue"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("WriteCertificatetoRegistry-RegWriteBinaryValue"));
     return QORA_OK;
 }
 
@@ -567,18 +560,15 @@ HRESULT RegWriteBinaryValue(const WCHAR* pwszKeyPath, const WCHAR* pwszSubKey, c
 
     RegKey hKey;
     LONG lResult = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszKeyPath, 0, KEY_ALL_ACCESS, hKey.put());
-    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegOpenKeyEx FAILED."),
-                   TEXT("lResult != ERROR_SUCCESS"));
+    FAIL_IF(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegOpenKeyEx FAILED."));
     RegKey hSubKey;
     DWORD dwDisposition = 0;
     WCHAR wszEmptyClass[] = TEXT("");
     lResult = RegCreateKeyExW(hKey.get(), pwszSubKey, 0, wszEmptyClass, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
                               nullptr, hSubKey.put(), &dwDisposition);
-    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegCreateKeyEx FAILED."),
-                   TEXT("lResult != ERROR_SUCCESS"));
+    FAIL_IF(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegCreateKeyEx FAILED."));
     lResult = RegSetValueExW(hSubKey.get(), TEXT("Blob"), 0, REG_BINARY, pbData, cbData);
-    FAIL_IF_REASON(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegSetValueEx FAILED."),
-                   TEXT("lResult != ERROR_SUCCESS"));
+    FAIL_IF(lResult != ERROR_SUCCESS, ResultFromError(lResult), TEXT("RegSetValueEx FAILED."));
     return QORA_OK;
 }
 
@@ -588,17 +578,16 @@ HRESULT ParseP7bContentNode(IXMLDOMNode* pP7bContentNode)
     FAIL_IF(pP7bContentNode == NULL, E_INVALIDARG, TEXT("check parameter."));
     WString wstrP7bContent;
     HRESULT hResult = GetNodeValue(pP7bContentNode, wstrP7bContent);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-GetNodeValue"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-GetNodeValue"));
     ByteBuffer vecP7b;
     hResult = DecodeBase64Text(scope, wstrP7bContent.c_str(), TEXT("ParseP7bContentNode-UTF16ToUTF8"),
                                TEXT("ParseP7bContentNode-Base64DecodeEx"), vecP7b);
     if (FAILED(hResult)) return hResult;
     CertStore hCertStore;
     hResult = ImportP7bCertificatestoStore(vecP7b.data(), static_cast<DWORD>(vecP7b.size()), hCertStore);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-ImportP7bCertificatestoStore"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-ImportP7bCertificatestoStore"));
     hResult = AddCACertficatetoStore(hCertStore.get());
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-AddCACertficatetoStore"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ParseP7bContentNode-AddCACertficatetoStore"));
     return QORA_OK;
 }
 
@@ -649,7 +638,7 @@ HRESULT CheckCertValidTime(const FILETIME* pftMachineTime, PCCERT_CONTEXT pstCer
 {
     TraceHelper scope(TEXT("CheckCertValidTime"));
     bExpired = FALSE;
-    FAIL_IF_REASON(NULL == pstCertContext, E_INVALIDARG, TEXT("Check CertContext"), TEXT("NULL == pstCertContext"));
+    FAIL_IF(NULL == pstCertContext, E_INVALIDARG, TEXT("Check CertContext"));
     FAIL_IF_REASON(NULL == pftMachineTime, E_INVALIDARG, TEXT("Check MachineTime"), TEXT("NULL == pstMachineTime"));
     CERTIFICATE_QUERY_RESULT stSubject;
     HRESULT hResult = QueryCertContextInfo(pstCertContext, QUERYID_SUBJECT_FULL, stSubject);

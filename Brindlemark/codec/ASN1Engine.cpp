@@ -107,14 +107,12 @@ HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer
 
     DWORD cbEncoded = 0;
     BOOL bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, nullptr, &cbEncoded);
-    FAIL_IF_REASON(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get length"),
-                   TEXT("bRetCode == FALSE"));
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get length"));
 
     ByteBuffer vecValue;
     FAIL_IF_REASON(!TryResize(vecValue, cbEncoded), E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
     bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, vecValue.data(), &cbEncoded);
-    FAIL_IF_REASON(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get value"),
-                   TEXT("bRetCode == FALSE"));
+    FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get value"));
 
     vecValue.resize(cbEncoded);
     vecEncoded = std::move(vecValue);
@@ -146,7 +144,7 @@ HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEnco
 {
     TraceHelper scope(TEXT("ComposeBITString"));
     FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
-    FAIL_IF_REASON(cbValue == MAXDWORD, E_INVALIDARG, TEXT("Check parameter"), TEXT("cbValue == MAXDWORD"));
+    FAIL_IF(cbValue == MAXDWORD, E_INVALIDARG, TEXT("Check parameter"));
 
     ByteBuffer vecLength;
     HRESULT hResult = CalculateASNValueLength(cbValue + 1, vecLength);

@@ -77,7 +77,7 @@ HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, const std::vector<WStr
     if (vecSubjectFilters.empty()) return QORA_OK;
     CERTIFICATE_QUERY_RESULT stResult;
     HRESULT hResult = QueryCertContextInfo(pCertContext, QUERYID_SUBJECT_FULL, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SUBJECT_FULL)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SUBJECT_FULL)"));
     FAIL_IF(!ContainsAnyEntry(stResult.wstrText, vecSubjectFilters), E_FAIL, TEXT("Compare subject"));
     return QORA_OK;
 }
@@ -88,7 +88,7 @@ HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<WString>&
     if (vecIssuerFilters.empty()) return QORA_OK;
     CERTIFICATE_QUERY_RESULT stResult;
     HRESULT hResult = QueryCertContextInfo(pCertContext, QUERYID_ISSUER, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_ISSUER)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_ISSUER)"));
     FAIL_IF(!ContainsAnyEntry(stResult.wstrText, vecIssuerFilters), E_FAIL, TEXT("Compare issuer"));
     return QORA_OK;
 }
@@ -99,7 +99,7 @@ HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage)
     if (dwKeyUsage == 0) return QORA_OK;
     CERTIFICATE_QUERY_RESULT stResult;
     HRESULT hResult = QueryCertContextInfo(pCertContext, QUERYID_KEYUSAGE, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_KEYUSAGE)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_KEYUSAGE)"));
     FAIL_IF((stResult.dwValue & dwKeyUsage) == 0, QORA_E_CERT_USAGE, TEXT("Compare key usage"));
     return QORA_OK;
 }
@@ -113,10 +113,10 @@ HRESULT CheckCertBytes(const TraceHelper& scope, PCCERT_CONTEXT pCertContext, co
     if (pwszHex == nullptr || *pwszHex == 0) return QORA_OK;
     ByteBuffer vecWanted;
     HRESULT hResult = ConvertStringToBinaryData(pwszHex, vecWanted);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ConvertStringToBinaryData"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ConvertStringToBinaryData"));
     CERTIFICATE_QUERY_RESULT stResult;
     hResult = QueryCertContextInfo(pCertContext, dwQueryId, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, pwszQueryStep, TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, pwszQueryStep);
     FAIL_IF(!SameBytes(vecWanted, stResult.vecBytes), E_FAIL, pwszCompareStep);
     return QORA_OK;
 }
@@ -168,8 +168,7 @@ HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const std::vector<WString>& ve
     if (vecCSPNames.empty()) return QORA_OK;
     ByteBuffer vecKeyProvInfo;
     HRESULT hResult = GetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, vecKeyProvInfo);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)"));
     const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = vecKeyProvInfo.size() >= sizeof(CRYPT_KEY_PROV_INFO)
                                                     ? reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(vecKeyProvInfo.data())
                                                     : nullptr;

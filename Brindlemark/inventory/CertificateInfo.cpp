@@ -91,15 +91,15 @@ HRESULT AppendCommonFields(const TraceHelper& scope, PCCERT_CONTEXT pCertContext
 {
     CERTIFICATE_QUERY_RESULT stResult;
     HRESULT hResult = QueryCertContextInfo(pCertContext, QUERYID_SUBJECT_FULL, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SUBJECT_FULL)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SUBJECT_FULL)"));
     wstrRecord += stResult.wstrText;
     wstrRecord += TEXT(';');
 
     hResult = QueryCertContextInfo(pCertContext, QUERYID_SERIALNUMBER, stResult);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SERIALNUMBER)"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("QueryCertContextInfo(QUERYID_SERIALNUMBER)"));
     WString wstrSerial;
     hResult = ConvertBinaryDataToString(stResult.vecBytes.data(), static_cast<DWORD>(stResult.vecBytes.size()), wstrSerial);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FormatStringFromData"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("FormatStringFromData"));
     wstrRecord += wstrSerial;
     wstrRecord += TEXT(';');
 
@@ -110,12 +110,12 @@ HRESULT AppendCommonFields(const TraceHelper& scope, PCCERT_CONTEXT pCertContext
                    {QUERYID_TODATE, TEXT("QueryCertContextInfo(QUERYID_TODATE)")}};
     for (const auto& date : rgDates) {
         hResult = QueryCertContextInfo(pCertContext, date.dwQueryID, stResult);
-        FAIL_IF_REASON(FAILED(hResult), hResult, date.pwszStep, TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, date.pwszStep);
         // A time that cannot be converted is shown as it is, in UTC.
         ConvertUTCtimetoLocalTime(&stResult.stTime);
         WString wstrTime;
         hResult = GetTimeString(&stResult.stTime, wstrTime);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetTimeString"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetTimeString"));
         wstrRecord += wstrTime;
         wstrRecord += TEXT(';');
     }
@@ -336,8 +336,7 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, WString& wstrCertInfo)
 
     ByteBuffer vecKeyProvInfo;
     hResult = GetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, vecKeyProvInfo);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)"),
-                   TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)"));
     FAIL_IF_REASON(vecKeyProvInfo.size() < sizeof(CRYPT_KEY_PROV_INFO), CRYPT_E_NOT_FOUND, TEXT("Check ProvName"),
                    TEXT("NULL == pstKeyProvInfo->pwszProvName"));
     const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(vecKeyProvInfo.data());
@@ -380,7 +379,7 @@ HRESULT GetAllCertificatesInfoinStore(HCERTSTORE hCertStore, WString& wstrCertIn
         const HRESULT hResult = GetCertificateInfo(pstCertContext.get(), wstrRecord);
         // Store certificates without a private-key binding are not offered to the page.
         if (hResult == CRYPT_E_NOT_FOUND) continue;
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetCertificateInfo"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetCertificateInfo"));
         AppendRecord(wstrText, dwCount, wstrRecord);
     }
     TRACE_INFO_VALUE("dwCount", dwCount);
@@ -400,7 +399,7 @@ HRESULT GetAllCertificatesInfoUnregisteredCertSet(const UnregisteredCertSet& vtr
         WString wstrRecord;
         const HRESULT hResult = GetCertificateInfoUnregisteredCert(pstUnregisteredCertContext.get(), wstrRecord);
         if (hResult == CRYPT_E_NOT_FOUND) continue;
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetCertificateInfoUnregisteredCert"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetCertificateInfoUnregisteredCert"));
         AppendRecord(wstrText, dwCount, wstrRecord);
     }
     TRACE_INFO_VALUE("dwCount", dwCount);

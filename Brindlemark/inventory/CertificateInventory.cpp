@@ -43,13 +43,12 @@ HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNa
             dwAddDisposition = CERT_STORE_ADD_ALWAYS;
         const BOOL bResult =
             CertAddCertificateContextToStore(hCertStore.get(), pCertContext.get(), dwAddDisposition, nullptr);
-        FAIL_IF_REASON(bResult == FALSE, ResultFromLastError(), TEXT("CertAddCertificateContextToStore"),
-                       TEXT("bResult == FALSE"));
+        FAIL_IF(bResult == FALSE, ResultFromLastError(), TEXT("CertAddCertificateContextToStore"));
     }
 
     WString wstrText;
     hResult = GetAllCertificatesInfoinStore(hCertStore.get(), wstrText);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore"));
 
     if (pwszCSPNameList == nullptr || *pwszCSPNameList == 0) {
         wstrCertInfo.swap(wstrText);
@@ -66,7 +65,7 @@ HRESULT CollectCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNa
     if (!vtrUnregisteredCertSet.empty()) {
         WString wstrContainerText;
         hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerText);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore."), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCertificatesInfoinStore."));
         if (!wstrText.empty() && !wstrContainerText.empty()) wstrText += TEXT("||");
         wstrText += wstrContainerText;
     }
@@ -106,7 +105,7 @@ HRESULT ExtractCertificatesFromLocalStore(CertContextList& vecCertContexts)
                                        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, TEXT("MY")));
     FAIL_IF_REASON(!hCertStore, ResultFromLastError(), TEXT("CertOpenStore"), TEXT("hCertStore == NULL"));
     const HRESULT hResult = ExtractCertificatesFromStore(hCertStore.get(), vecCertContexts);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore FAILED."), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromStore FAILED."));
     return QORA_OK;
 }
 
@@ -116,10 +115,10 @@ HRESULT FilterCertificatesfromLocalStore(const CERTIFICATE_FILTER* pstFilter, Ce
     CertContextList vecWork;
     HRESULT hResult = ExtractCertificatesFromLocalStore(vecWork);
     if (FAILED(hResult)) vecCertContexts.clear();
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromLocalStore"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ExtractCertificatesFromLocalStore"));
     hResult = FilterCertificates(pstFilter, vecWork, vecCertContexts);
     if (FAILED(hResult)) vecCertContexts.clear();
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("FilterCertificates"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("FilterCertificates"));
     return QORA_OK;
 }
 

@@ -110,7 +110,7 @@ HRESULT GetUnregisteredCertfromContainer(const WCHAR* pwszCSPName, const WCHAR* 
 
     HRESULT hResult = CertCreateUnregisteredCertContext(pwszContainerName, pwszCSPName, pCertContext.get(), dwKeySpec,
                                                         pstUnregisteredCertContext);
-    FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("CertCreateUnregisteredCertContext"), TEXT("FAILED(hResult)"));
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CertCreateUnregisteredCertContext"));
     return QORA_OK;
 }
 
@@ -165,7 +165,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(const WCHAR* pwszCSPName,
 
         WString wstrContainerName;
         HRESULT hResult = UTF8ToUTF16(reinterpret_cast<const char*>(vecName.data()), wstrContainerName);
-        FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("UTF8ToUTF16"), TEXT("FAILED(hResult)"));
+        FAIL_IF(FAILED(hResult), hResult, TEXT("UTF8ToUTF16"));
         TRACE_INFO_TEXT("wstrContainerName", wstrContainerName.c_str());
 
         // Exchange key first: a container carrying both certificates lists them in that order.
@@ -190,7 +190,7 @@ HRESULT FilterUnregisteredCertificatesfromCSP(const WCHAR* pwszCSPNameList, cons
         if (pwszCSPNameList == nullptr) {
             const HRESULT hResult = GetAllCSPName(wstrAllCSPName);
             if (FAILED(hResult)) RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
-            FAIL_IF_REASON(FAILED(hResult), hResult, TEXT("GetAllCSPName"), TEXT("FAILED(hResult)"));
+            FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCSPName"));
             pwszCSPNameList = wstrAllCSPName.c_str();
         }
         std::vector<WString> vecCSPNames;

@@ -48,7 +48,7 @@ HRESULT GetAllCSPName(WString& wstrAllCSPName)
                        TEXT("!pwstrProvName"));
         DWORD cbFetched = static_cast<DWORD>((vecName.size() - 1) * sizeof(WCHAR));
         const BOOL bResult = CryptEnumProvidersW(dwIndex, nullptr, 0, &dwType, vecName.data(), &cbFetched);
-        FAIL_IF_REASON(!bResult, ResultFromLastError(), TEXT("CryptEnumProviders"), TEXT("!bResult"));
+        FAIL_IF(!bResult, ResultFromLastError(), TEXT("CryptEnumProviders"));
         vecName.back() = 0;
         if (!wstrList.empty()) wstrList += TEXT("||");
         wstrList += vecName.data();

@@ -114,7 +114,7 @@ HRESULT ParseSubject(const WString& wstrSubjectDN, SubjectPairs& vecPairs)
     for (const WString& wstrItem : vecItems) {
         std::vector<WString> vecPair;
         SplidWstr(wstrItem, TEXT('='), vecPair);
-        FAIL_IF_REASON(vecPair.size() != 2, NTE_BAD_DATA, TEXT("SplidWstr-Pair"), TEXT("vecPair.size() != 2"));
+        FAIL_IF(vecPair.size() != 2, NTE_BAD_DATA, TEXT("SplidWstr-Pair"));
 
         // "CN=a, O=b": the space after the comma belongs to the key.
         WString wstrKey = ReplaceWchar(vecPair[0], TEXT(' '));

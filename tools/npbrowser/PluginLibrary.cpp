@@ -1,7 +1,7 @@
 // tools/npbrowser/PluginLibrary.cpp — version-resource registration and export lookup of a plug-in DLL.
 #include "tools/npbrowser/PluginLibrary.h"
 
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 
 #include <vector>

@@ -12,7 +12,7 @@
 // Exit codes: 0 done; 1 usage; 2 an object or a block of browser memory left over, or misused; 3 script steps
 // that did not go as the script expected; 4 the plug-in could not be registered, loaded or initialised.
 #include "Common.h"
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "codec/Misc.h"
 #include "tools/npbrowser/AllocationCounter.h"
 #include "tools/npbrowser/BrowserFuncs.h"
