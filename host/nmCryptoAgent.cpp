@@ -1,103 +1,63 @@
-// host/nmCryptoAgent.cpp — command wrappers: check and convert a request's arguments as the command's row names
-// them, call the agent once, and express every outcome, good or bad, in the response object.
+// host/nmCryptoAgent.cpp — the host's commands: the agent's operations from their one table, and the host's own
+// two; check and convert a request's arguments as the row names them, call the agent once, and express every
+// outcome, good or bad, in the response object.
 #include "host/nmCryptoAgent.h"
 
+#include "agent/AgentOperations.h"
 #include "codec/Misc.h"
 #include "host/KestrovanHost.h"
 #include "trace/TraceHelper.h"
 
-#include <array>
+#include <cstring>
 #include <string>
 
 namespace {
 
 const char kVersion[] = "3.2.0.4";
 
-// The most arguments any row names; CommandArguments holds that many without allocating.
-constexpr size_t kMaxCommandArguments = 4;
+using CommandArguments = OperationArguments;
 
-constexpr ArgumentKind kText = ArgumentKind::Text;
-constexpr ArgumentKind kInteger = ArgumentKind::Integer;
+// A command the host answers without the agent's operation table: its name, the arguments it reads, the
+// errorcode for absent arguments or a wrong count.
+struct HostCommand {
+    const char* pszRequestName;   // compared without regard to ASCII letter case
+    const char* pszResponseName;  // the command's own name, as every answer carries it
+    int (*pfnWrapper)(JsonPtr& pResponseJSON, const cJSON* pJSONArgs);
+    int nArgsError;
+};
 
-constexpr std::span<const CommandArgument> kNone;
-constexpr CommandArgument kSetCSPInfoArguments[] = {{kInteger, TEXT("nKeyLength")}, {kText, TEXT("CSPName")}};
-constexpr CommandArgument kSetKeyAlgorithmArguments[] = {{kText, TEXT("KeyAlgorithm")}};
-constexpr CommandArgument kRequestArguments[] = {
-    {kText, TEXT("SubjectDN")}, {kInteger, TEXT("nCertType")}, {kInteger, TEXT("nSignPrivateKeyGenerateFlags")}};
-constexpr CommandArgument kImportSignCertArguments[] = {
-    {kInteger, TEXT("nCertType")}, {kText, TEXT("SignCert")}, {kText, TEXT("ContainerName")}};
-constexpr CommandArgument kImportEncryptCertArguments[] = {
-    {kText, TEXT("EncryptedPrivateKey")}, {kText, TEXT("EncryptPublicCert")}, {kText, TEXT("ContainerName")},
-    {kInteger, TEXT("nEncryptCertPrivateKeyFlags")}};
-
-int VersionWrapper(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent*)
-{
-    return nmQORA_GetVersion(pResponseJSON, pJSONArgs);
-}
-
-int CheckHostWrapper(JsonPtr& pResponseJSON, const cJSON*, CCryptoAgent*) { return nmCheckHost(pResponseJSON); }
-
-// The command table, one row per command: request name, answer name, wrapper, arguments, the errorcode for
-// absent arguments or a wrong count, the errorcode without an agent (QORA_OK: calls none).
-constexpr NativeCommand kSetCSPInfo = {
-    "QORA_SetCSPInfo", "QORA_SetCSPInfo", nmQORA_SetCSPInfo, kSetCSPInfoArguments, -1, E_POINTER};
-constexpr NativeCommand kSetKeyAlgorithm = {
-    "QORA_SetKeyAlgorithm", "QORA_SetKeyAlgorithm", nmQORA_SetKeyAlgorithm, kSetKeyAlgorithmArguments, -1, E_POINTER};
-// Every failure of this command is answered as -1, a missing agent included.
-constexpr NativeCommand kGetContainer = {"QORA_GetContainer", "QORA_GetContainer", nmQORA_GetContainer, kNone, -1, -1};
-constexpr NativeCommand kGetVersion = {
-    "QORA_GetVersion", "QORA_GetVersion", VersionWrapper, kNone, E_INVALIDARG, QORA_OK};
-constexpr NativeCommand kGetLastErrorDesc = {
-    "GetLastErrorDesc", "GetLastErrorDesc", nmGetLastErrorDesc, kNone, E_INVALIDARG, E_POINTER};
+constexpr HostCommand kGetVersion = {"QORA_GetVersion", "QORA_GetVersion", nmQORA_GetVersion, E_INVALIDARG};
 // Its arguments are not examined.
-constexpr NativeCommand kCheckHost = {"checkHost", "CheckHost", CheckHostWrapper, kNone, 0, QORA_OK};
-constexpr NativeCommand kPKCS10CertRequisition = {"QORA_PKCS10CertRequisition", "QORA_PKCS10CertRequisition",
-                                                  nmQORA_PKCS10CertRequisition, kRequestArguments, -1, E_POINTER};
-constexpr NativeCommand kPKCS10CertRequisitionwithMD5 = {"QORA_PKCS10CertRequisitionwithMD5",
-                                                         "QORA_PKCS10CertRequisitionwithMD5",
-                                                         nmQORA_PKCS10CertRequisitionwithMD5, kRequestArguments, -1,
-                                                         E_POINTER};
-constexpr NativeCommand kImportSignCert = {
-    "QORA_ImportSignCert", "QORA_ImportSignCert", nmQORA_ImportSignCert, kImportSignCertArguments, -1, E_POINTER};
-constexpr NativeCommand kImportEncryptCert = {"QORA_ImportEncryptCert", "QORA_ImportEncryptCert",
-                                              nmQORA_ImportEncryptCert, kImportEncryptCertArguments, -1, E_POINTER};
+constexpr HostCommand kCheckHost = {"checkHost", "CheckHost",
+                                    [](JsonPtr& pResponseJSON, const cJSON*) { return nmCheckHost(pResponseJSON); }, 0};
+constexpr const HostCommand* g_apHostCommands[] = {&kGetVersion, &kCheckHost};
 
-constexpr NativeCommand kGetCSPInfo = {
-    "QORA_GetCSPInfo", "QORA_GetCSPInfo", nmQORA_GetCSPInfo, kNone, E_INVALIDARG, E_POINTER};
-constexpr NativeCommand kHavePermissiontoGenerateKeyPair = {"QORA_HavePermissiontoGenerateKeyPair",
-                                                            "QORA_HavePermissiontoGenerateKeyPair",
-                                                            nmQORA_HavePermissiontoGenerateKeyPair, kNone,
-                                                            E_INVALIDARG, E_POINTER};
+bool Named(const AgentOperation& stOperation, const char* pszName) { return strcmp(stOperation.pszName, pszName) == 0; }
 
-constexpr CommandArgument kGetAllCertInfoArguments[] = {{ArgumentKind::Text, TEXT("CSPName")}};
-constexpr NativeCommand kGetAllCertInfo = {
-    "QORA_GetAllCertInfo", "QORA_GetAllCertInfo", nmQORA_GetAllCertInfo, kGetAllCertInfoArguments, -1, E_POINTER};
-
-constexpr const NativeCommand* g_apNativeCommands[] = {
-    &kSetCSPInfo,       &kSetKeyAlgorithm, &kGetContainer,          &kGetVersion,
-    &kGetLastErrorDesc, &kCheckHost,       &kPKCS10CertRequisition, &kPKCS10CertRequisitionwithMD5,
-    &kImportSignCert,   &kImportEncryptCert, &kGetCSPInfo,          &kHavePermissiontoGenerateKeyPair,
-    &kGetAllCertInfo,
+// What each operation's wrapper checks and answers; the host's own codes and texts, derived from the row.
+struct CommandTexts {
+    int nArgsError;       // errorcode when "params" is absent or holds another count
+    HRESULT hrNoAgent;    // errorcode without an agent
+    bool bFailureIsMinusOne;  // every failure, the agent's included, is answered as -1
+    WString wstrOutcome;  // the text outcome's name in "UTF16ToUTF8(<name>)"
 };
 
-constexpr bool EveryRowFitsCommandArguments()
+CommandTexts TextsOf(const AgentOperation& stOperation)
 {
-    for (const NativeCommand* pstCommand : g_apNativeCommands) {
-        if (pstCommand->arguments.size() > kMaxCommandArguments) return false;
+    CommandTexts stTexts = {stOperation.arguments.empty() ? E_INVALIDARG : -1, E_POINTER, false, WString()};
+    if (Named(stOperation, "QORA_GetContainer")) stTexts = {-1, -1, true, WString()};
+    // "QORA_GetCSPInfo" reads "CSPInfo"; both requests read "P10CertRequisition".
+    if (Named(stOperation, "GetLastErrorDesc")) {
+        stTexts.wstrOutcome = TEXT("ErrorDesc");
+    } else if (strncmp(stOperation.pszName, "QORA_PKCS10CertRequisition", 26) == 0) {
+        stTexts.wstrOutcome = TEXT("P10CertRequisition");
+    } else {
+        WString wstrName = stOperation.pwszName + 5;  // after "QORA_"
+        if (wstrName.rfind(TEXT("Get"), 0) == 0) wstrName.erase(0, 3);
+        stTexts.wstrOutcome = wstrName;
     }
-    return true;
+    return stTexts;
 }
-static_assert(EveryRowFitsCommandArguments(), "a row names more arguments than CommandArguments holds");
-
-// One request's arguments by position: a text position holds its BSTR, an integer position its LONG (the other
-// kind's slot stays null or 0).
-struct CommandArguments {
-    std::array<BString, kMaxCommandArguments> abstrText;
-    std::array<LONG, kMaxCommandArguments> alInteger = {};
-
-    BSTR Text(size_t nIndex) const { return abstrText[nIndex].get(); }
-    LONG Integer(size_t nIndex) const { return alInteger[nIndex]; }
-};
 
 // The trace shows a reader's positive code in its Windows form; the response keeps the code as read.
 #define READ_FAIL_IF(nResult, step)                                                                          \
@@ -159,73 +119,33 @@ HRESULT ReadIntArgument(const TraceHelper& scope, const cJSON* pJSONArgs, int nI
 // The opening of every command that looks at "params": present, exactly the row's count, the agent there when
 // the command calls one, then each argument read in position order (a text converted before the next is read).
 // Traces under the wrapper's scope; the first failure ends the reading and is the command's errorcode.
-HRESULT ReadCommandArguments(const TraceHelper& scope, const NativeCommand& stCommand, const cJSON* pJSONArgs,
-                             const CCryptoAgent* pobjCryptoAgent, CommandArguments& args)
+HRESULT ReadCommandArguments(const TraceHelper& scope, std::span<const OperationArgument> arguments, int nArgsError,
+                             HRESULT hrNoAgent, const cJSON* pJSONArgs, const CCryptoAgent* pobjCryptoAgent,
+                             CommandArguments& args)
 {
-    FAIL_IF(NULL == pJSONArgs, stCommand.nArgsError, TEXT("Check parameter(pArgs)"));
+    FAIL_IF_REASON(NULL == pJSONArgs, nArgsError, TEXT("Check parameter(pArgs)"), TEXT("NULL == pJSONArgs"));
     const int nArgsCount = cJSON_GetArraySize(pJSONArgs);
-    const size_t nArgsWanted = stCommand.arguments.size();
-    FAIL_IF_REASON(static_cast<size_t>(nArgsCount) != nArgsWanted, stCommand.nArgsError,
-                   TEXT("Check parameter(Args count)"), CountReason(nArgsWanted).c_str());
-    if (stCommand.hrNoAgent != QORA_OK)
-        FAIL_IF(NULL == pobjCryptoAgent, stCommand.hrNoAgent, TEXT("Check parameter(pobjCryptoAgent)"));
+    const size_t nArgsWanted = arguments.size();
+    FAIL_IF_REASON(static_cast<size_t>(nArgsCount) != nArgsWanted, nArgsError, TEXT("Check parameter(Args count)"),
+                   CountReason(nArgsWanted).c_str());
+    if (hrNoAgent != QORA_OK) FAIL_IF(NULL == pobjCryptoAgent, hrNoAgent, TEXT("Check parameter(pobjCryptoAgent)"));
 
     for (size_t nIndex = 0; nIndex < nArgsWanted; ++nIndex) {
-        const CommandArgument& stArgument = stCommand.arguments[nIndex];
+        const OperationArgument& stArgument = arguments[nIndex];
         const int nPosition = static_cast<int>(nIndex);
         const HRESULT hResult =
-            stArgument.eKind == ArgumentKind::Text
+            stArgument.eKind == OperationArgumentKind::Text
                 ? ReadTextArgument(scope, pJSONArgs, nPosition, stArgument.pwszName, args.abstrText[nIndex])
-                : ReadIntArgument(scope, pJSONArgs, nPosition, stArgument.pwszName, args.alInteger[nIndex]);
+                : ReadIntArgument(scope, pJSONArgs, nPosition, stArgument.pwszName, args.alNumber[nIndex]);
         if (hResult != QORA_OK) return hResult;
     }
     return QORA_OK;
 }
 
-// The step of the agent call, "pobjCryptoAgent->" and the command's own name: "pobjCryptoAgent->QORA_SetCSPInfo".
-WString AgentCallStep(const NativeCommand& stCommand)
+// The step of the agent call, "pobjCryptoAgent->" and the operation's own name: "pobjCryptoAgent->QORA_SetCSPInfo".
+WString AgentCallStep(const AgentOperation& stOperation)
 {
-    WString wstr = TEXT("pobjCryptoAgent->");
-    for (const char* pch = stCommand.pszResponseName; *pch != 0; ++pch) wstr += static_cast<WCHAR>(*pch);
-    return wstr;
-}
-
-// A command whose agent call gives a boolean: the row's arguments, the call, and "result" true exactly when the call
-// succeeded with the agent's flag VARIANT_TRUE (-1).
-template <typename Call>
-int RespondBooleanCommand(const TraceHelper& scope, JsonPtr& pResponseJSON, const NativeCommand& stCommand,
-                          const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent, Call call)
-{
-    VARIANT_BOOL bOutcome = VARIANT_FALSE;
-    const HRESULT hrOutcome = [&]() -> HRESULT {
-        CommandArguments args;
-        HRESULT hResult = ReadCommandArguments(scope, stCommand, pJSONArgs, pobjCryptoAgent, args);
-        if (hResult != QORA_OK) return hResult;
-        hResult = call(args, &bOutcome);
-        FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str());
-        return QORA_OK;
-    }();
-    const BYTE byResult = (hrOutcome == QORA_OK && bOutcome == VARIANT_TRUE) ? 1 : 0;
-    ConstructResponseJSON(pResponseJSON, stCommand.pszResponseName, static_cast<int>(hrOutcome),
-                          byResult != 0 ? JSON_VALUE_TRUE : JSON_VALUE_FALSE, &byResult);
-    return 0;
-}
-
-// A command whose agent call gives a text: the row's arguments, the call, and the text in UTF-8 (its step label
-// "UTF16ToUTF8(<pwszOutcome>)"); the agent's string is released here.
-template <typename Call>
-HRESULT CallForText(const TraceHelper& scope, const NativeCommand& stCommand, const cJSON* pJSONArgs,
-                    CCryptoAgent* pobjCryptoAgent, const WCHAR* pwszOutcome, Call call, std::string& strOutcome)
-{
-    CommandArguments args;
-    HRESULT hResult = ReadCommandArguments(scope, stCommand, pJSONArgs, pobjCryptoAgent, args);
-    if (hResult != QORA_OK) return hResult;
-    BString bstrOutcome;
-    hResult = call(args, bstrOutcome.put());
-    FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stCommand).c_str());
-    hResult = UTF16ToUTF8(bstrOutcome.get(), strOutcome);
-    FAIL_IF(FAILED(hResult), hResult, StepLabel(TEXT("UTF16ToUTF8"), pwszOutcome).c_str());
-    return QORA_OK;
+    return WString(TEXT("pobjCryptoAgent->")) + stOperation.pwszName;
 }
 
 int RespondText(JsonPtr& pResponseJSON, const char* pszName, HRESULT hResult, const std::string& strOutcome)
@@ -245,20 +165,46 @@ bool EqualsAsciiIgnoringCase(const char* pszA, const char* pszB)
     }
 }
 
-using RequestOperation = HRESULT (CCryptoAgent::*)(BSTR, LONG, LONG, BSTR*);
-
-// Both request commands: SubjectDN, nCertType, nSignPrivateKeyGenerateFlags in, the Base64 request out.
-int RespondRequest(const TraceHelper& scope, JsonPtr& pResponseJSON, const cJSON* pJSONArgs,
-                   CCryptoAgent* pobjCryptoAgent, const NativeCommand& stCommand, RequestOperation pfnOperation)
+// One operation of the agent as a command: the row's arguments, the call, and the answer. A flag's "result" is
+// true exactly when the call succeeded with the agent's flag VARIANT_TRUE (-1); a text goes out in UTF-8.
+int RespondOperation(JsonPtr& pResponseJSON, const AgentOperation& stOperation, const cJSON* pJSONArgs,
+                     CCryptoAgent* pobjCryptoAgent)
 {
-    std::string strRequest;
-    const HRESULT hrOutcome = CallForText(
-        scope, stCommand, pJSONArgs, pobjCryptoAgent, TEXT("P10CertRequisition"),
-        [&](const CommandArguments& args, BSTR* pbstrRequest) {
-            return (pobjCryptoAgent->*pfnOperation)(args.Text(0), args.Integer(1), args.Integer(2), pbstrRequest);
-        },
-        strRequest);
-    return RespondText(pResponseJSON, stCommand.pszResponseName, hrOutcome, strRequest);
+    const WString wstrWrapper = WString(TEXT("nm")) + stOperation.pwszName;
+    TraceHelper scope(wstrWrapper.c_str());
+    const CommandTexts stTexts = TextsOf(stOperation);
+    CommandArguments args;
+    auto readArguments = [&]() {
+        return ReadCommandArguments(scope, stOperation.arguments, stTexts.nArgsError, stTexts.hrNoAgent, pJSONArgs,
+                                    pobjCryptoAgent, args);
+    };
+    if (stOperation.pfnFlag != nullptr) {
+        VARIANT_BOOL bOutcome = VARIANT_FALSE;
+        const HRESULT hrOutcome = [&]() -> HRESULT {
+            HRESULT hResult = readArguments();
+            if (hResult != QORA_OK) return hResult;
+            hResult = stOperation.pfnFlag(*pobjCryptoAgent, args, &bOutcome);
+            FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stOperation).c_str());
+            return QORA_OK;
+        }();
+        const BYTE byResult = (hrOutcome == QORA_OK && bOutcome == VARIANT_TRUE) ? 1 : 0;
+        ConstructResponseJSON(pResponseJSON, stOperation.pszName, static_cast<int>(hrOutcome),
+                              byResult != 0 ? JSON_VALUE_TRUE : JSON_VALUE_FALSE, &byResult);
+        return 0;
+    }
+    std::string strOutcome;
+    const HRESULT hrOutcome = [&]() -> HRESULT {
+        HRESULT hResult = readArguments();
+        if (hResult != QORA_OK) return hResult;
+        BString bstrOutcome;
+        hResult = stOperation.pfnText(*pobjCryptoAgent, args, bstrOutcome.put());
+        FAIL_IF(FAILED(hResult), hResult, AgentCallStep(stOperation).c_str());
+        hResult = UTF16ToUTF8(bstrOutcome.get(), strOutcome);
+        FAIL_IF(FAILED(hResult), hResult, StepLabel(TEXT("UTF16ToUTF8"), stTexts.wstrOutcome.c_str()).c_str());
+        return QORA_OK;
+    }();
+    const HRESULT hrAnswer = stTexts.bFailureIsMinusOne && hrOutcome != QORA_OK ? -1 : hrOutcome;
+    return RespondText(pResponseJSON, stOperation.pszName, hrAnswer, strOutcome);
 }
 
 }  // namespace
@@ -268,66 +214,26 @@ int Invoke(JsonPtr& pResponseJSON, const char* pszFuncName, const cJSON* pJSONAr
     TraceHelper scope(TEXT("Invoke"));
     TraceNarrowValue(TRACE_FLAG_INFO, TEXT("pszFuncName"), pszFuncName);
     if (pszFuncName != nullptr) {
-        for (const NativeCommand* pstCommand : g_apNativeCommands) {
+        for (const HostCommand* pstCommand : g_apHostCommands) {
             if (EqualsAsciiIgnoringCase(pstCommand->pszRequestName, pszFuncName))
-                return pstCommand->pfnWrapper(pResponseJSON, pJSONArgs, g_pobjCryptoAgent);
+                return pstCommand->pfnWrapper(pResponseJSON, pJSONArgs);
+        }
+        for (const AgentOperation& stOperation : AgentOperations()) {
+            if (stOperation.bHostCommand && EqualsAsciiIgnoringCase(stOperation.pszName, pszFuncName))
+                return RespondOperation(pResponseJSON, stOperation, pJSONArgs, g_pobjCryptoAgent);
         }
     }
     TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Find command"), TEXT("no command of that name"), -1);
     return -1;
 }
 
-int nmQORA_SetCSPInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_SetCSPInfo"));
-    return RespondBooleanCommand(scope, pResponseJSON, kSetCSPInfo, pJSONArgs, pobjCryptoAgent,
-                                 [&](const CommandArguments& args, VARIANT_BOOL* pbResult) {
-                                     return pobjCryptoAgent->QORA_SetCSPInfo(args.Integer(0), args.Text(1), pbResult);
-                                 });
-}
-
-int nmQORA_SetKeyAlgorithm(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_SetKeyAlgorithm"));
-    return RespondBooleanCommand(scope, pResponseJSON, kSetKeyAlgorithm, pJSONArgs, pobjCryptoAgent,
-                                 [&](const CommandArguments& args, VARIANT_BOOL* pbResult) {
-                                     return pobjCryptoAgent->QORA_SetKeyAlgorithm(args.Text(0), pbResult);
-                                 });
-}
-
-int nmQORA_GetContainer(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_GetContainer"));
-    std::string strContainer;
-    const HRESULT hrOutcome = CallForText(
-        scope, kGetContainer, pJSONArgs, pobjCryptoAgent, TEXT("Container"),
-        [&](const CommandArguments&, BSTR* pbstrContainer) {
-            return pobjCryptoAgent->QORA_GetContainer(pbstrContainer);
-        },
-        strContainer);
-    // Every failure of this command, the agent's included, is reported as -1.
-    return RespondText(pResponseJSON, kGetContainer.pszResponseName, hrOutcome == QORA_OK ? QORA_OK : -1, strContainer);
-}
-
 int nmQORA_GetVersion(JsonPtr& pResponseJSON, const cJSON* pJSONArgs)
 {
     TraceHelper scope(TEXT("nmQORA_GetVersion"));
     CommandArguments args;
-    const HRESULT hrOutcome = ReadCommandArguments(scope, kGetVersion, pJSONArgs, nullptr, args);
+    const HRESULT hrOutcome =
+        ReadCommandArguments(scope, {}, kGetVersion.nArgsError, QORA_OK, pJSONArgs, nullptr, args);
     return RespondText(pResponseJSON, kGetVersion.pszResponseName, hrOutcome, kVersion);
-}
-
-int nmGetLastErrorDesc(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmGetLastErrorDesc"));
-    std::string strErrorDesc;
-    const HRESULT hrOutcome = CallForText(
-        scope, kGetLastErrorDesc, pJSONArgs, pobjCryptoAgent, TEXT("ErrorDesc"),
-        [&](const CommandArguments&, BSTR* pbstrErrorDesc) {
-            return pobjCryptoAgent->GetLastErrorDesc(pbstrErrorDesc);
-        },
-        strErrorDesc);
-    return RespondText(pResponseJSON, kGetLastErrorDesc.pszResponseName, hrOutcome, strErrorDesc);
 }
 
 int nmCheckHost(JsonPtr& pResponseJSON)
@@ -337,73 +243,4 @@ int nmCheckHost(JsonPtr& pResponseJSON)
     const INT32 nResult = 0;
     ConstructResponseJSON(pResponseJSON, kCheckHost.pszResponseName, QORA_OK, JSON_VALUE_INT, &nResult);
     return 0;
-}
-
-int nmQORA_PKCS10CertRequisition(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisition"));
-    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, kPKCS10CertRequisition,
-                          &CCryptoAgent::QORA_PKCS10CertRequisition);
-}
-
-int nmQORA_PKCS10CertRequisitionwithMD5(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_PKCS10CertRequisitionwithMD5"));
-    return RespondRequest(scope, pResponseJSON, pJSONArgs, pobjCryptoAgent, kPKCS10CertRequisitionwithMD5,
-                          &CCryptoAgent::QORA_PKCS10CertRequisitionwithMD5);
-}
-
-int nmQORA_ImportSignCert(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_ImportSignCert"));
-    return RespondBooleanCommand(scope, pResponseJSON, kImportSignCert, pJSONArgs, pobjCryptoAgent,
-                                 [&](const CommandArguments& args, VARIANT_BOOL* pbDone) {
-                                     return pobjCryptoAgent->QORA_ImportSignCert(args.Integer(0), args.Text(1),
-                                                                                 args.Text(2), pbDone);
-                                 });
-}
-
-int nmQORA_ImportEncryptCert(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_ImportEncryptCert"));
-    return RespondBooleanCommand(scope, pResponseJSON, kImportEncryptCert, pJSONArgs, pobjCryptoAgent,
-                                 [&](const CommandArguments& args, VARIANT_BOOL* pbDone) {
-                                     return pobjCryptoAgent->QORA_ImportEncryptCert(args.Text(0), args.Text(1),
-                                                                                    args.Text(2), args.Integer(3),
-                                                                                    pbDone);
-                                 });
-}
-
-int nmQORA_GetCSPInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_GetCSPInfo"));
-    std::string strCSPInfo;
-    const HRESULT hrOutcome = CallForText(
-        scope, kGetCSPInfo, pJSONArgs, pobjCryptoAgent, TEXT("CSPInfo"),
-        [&](const CommandArguments&, BSTR* pbstrCSPInfo) { return pobjCryptoAgent->QORA_GetCSPInfo(pbstrCSPInfo); },
-        strCSPInfo);
-    return RespondText(pResponseJSON, kGetCSPInfo.pszResponseName, hrOutcome, strCSPInfo);
-}
-
-int nmQORA_HavePermissiontoGenerateKeyPair(JsonPtr& pResponseJSON, const cJSON* pJSONArgs,
-                                           CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_HavePermissiontoGenerateKeyPair"));
-    return RespondBooleanCommand(scope, pResponseJSON, kHavePermissiontoGenerateKeyPair, pJSONArgs, pobjCryptoAgent,
-                                 [&](const CommandArguments&, VARIANT_BOOL* pbPermitted) {
-                                     return pobjCryptoAgent->QORA_HavePermissiontoGenerateKeyPair(pbPermitted);
-                                 });
-}
-
-int nmQORA_GetAllCertInfo(JsonPtr& pResponseJSON, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent)
-{
-    TraceHelper scope(TEXT("nmQORA_GetAllCertInfo"));
-    std::string strCertInfo;
-    const HRESULT hrOutcome = CallForText(
-        scope, kGetAllCertInfo, pJSONArgs, pobjCryptoAgent, TEXT("AllCertInfo"),
-        [&](const CommandArguments& args, BSTR* pbstrCertInfo) {
-            return pobjCryptoAgent->QORA_GetAllCertInfo(args.Text(0), pbstrCertInfo);
-        },
-        strCertInfo);
-    return RespondText(pResponseJSON, kGetAllCertInfo.pszResponseName, hrOutcome, strCertInfo);
 }

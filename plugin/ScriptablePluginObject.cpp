@@ -1,7 +1,9 @@
-// plugin/ScriptablePluginObject.cpp — the scriptable object: method lookup by identifier, the argument rules
-// of each method, the conversions between script values and the agent's, and the outcome the script sees.
+// plugin/ScriptablePluginObject.cpp — the scriptable object: method lookup by identifier, the argument rule of
+// each operation of the agent's table, the conversions between script values and the agent's, and the outcome
+// the script sees.
 #include "plugin/ScriptablePluginObject.h"
 
+#include "agent/AgentOperations.h"
 #include "codec/Misc.h"
 #include "plugin/BrowserFunctions.h"
 
@@ -9,106 +11,59 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace {
-
-enum class ArgKind { String, Number };
-
-constexpr ArgKind kString = ArgKind::String;
-constexpr ArgKind kNumber = ArgKind::Number;
 
 const char kDefaultMethodText[] = "default method return val";
 
 // The most arguments any method takes.
-constexpr size_t kMaxMethodArguments = 4;
+constexpr size_t kMaxOperationArguments = 4;
 
 }  // namespace
 
 // A method's argument rule: the kinds by position, the rule's text (the refusal's trace reason) and the agent
 // operation it calls (the step of that call).
 struct MethodRule {
-    std::span<const ArgKind> kinds;
-    const WCHAR* pwszRule;
+    std::span<const OperationArgument> kinds;
+    WString wstrRule;
     const WCHAR* pwszOperation;
     // The reason traced when a boolean operation succeeds with its flag cleared.
     const WCHAR* pwszFalseReason = TEXT("VARIANT_FALSE == varResult");
 };
 
-struct MethodArguments {
-    std::array<BString, kMaxMethodArguments> abstrText;
-    std::array<LONG, kMaxMethodArguments> alNumber = {};
-
-    BSTR Text(size_t nIndex) const { return abstrText[nIndex].get(); }
-    LONG Number(size_t nIndex) const { return alNumber[nIndex]; }
-};
-
 namespace {
 
-constexpr std::span<const ArgKind> kNoArguments;
-constexpr ArgKind kOneString[] = {kString};
-constexpr ArgKind kSetCSPInfoKinds[] = {kNumber, kString};
-constexpr ArgKind kImportSignCertKinds[] = {kNumber, kString, kString};
-constexpr ArgKind kRequestKinds[] = {kString, kNumber, kNumber};
-constexpr ArgKind kImportEncryptCertKinds[] = {kString, kString, kString, kNumber};
+bool Named(const AgentOperation& stOperation, const char* pszName) { return strcmp(stOperation.pszName, pszName) == 0; }
 
-const MethodRule kCheckCertificateChainRule = {kNoArguments, TEXT("0 != argCount"), TEXT("QORA_CheckCertificateChain")};
-const MethodRule kGetCSPInfoRule = {kNoArguments, TEXT("0 != argCount"), TEXT("QORA_GetCSPInfo")};
-const MethodRule kHavePermissionRule = {kNoArguments, TEXT("0 != argCount"),
-                                        TEXT("QORA_HavePermissiontoGenerateKeyPair")};
-const MethodRule kGetContainerRule = {kNoArguments, TEXT("argCount != 0"), TEXT("QORA_GetContainer")};
-const MethodRule kGetLastErrorDescRule = {kNoArguments, TEXT("argCount != 0"), TEXT("GetLastErrorDesc")};
-const MethodRule kGetAllCertInfoRule = {
-    kOneString, TEXT("(argCount != 1 || args[0].type != NPVariantType_String)"), TEXT("QORA_GetAllCertInfo")};
-const MethodRule kSetKeyAlgorithmRule = {
-    kOneString, TEXT("(argCount != 1 || args[0].type != NPVariantType_String)"), TEXT("QORA_SetKeyAlgorithm")};
-const MethodRule kSetCSPInfoRule = {
-    kSetCSPInfoKinds,
-    TEXT("(argCount != 2 || (args[0].type != NPVariantType_Int32 && args[0].type != NPVariantType_Double) || "
-         "args[1].type != NPVariantType_String)"),
-    TEXT("QORA_SetCSPInfo")};
-const MethodRule kImportSignCertRule = {
-    kImportSignCertKinds,
-    TEXT("(argCount != 3 || (args[0].type != NPVariantType_Int32 && args[0].type != NPVariantType_Double) || "
-         "args[1].type != NPVariantType_String || args[2].type != NPVariantType_String)"),
-    TEXT("QORA_ImportSignCert")};
-const WCHAR kRequestRuleText[] =
-    TEXT("(argCount != 3 || args[0].type != NPVariantType_String || (args[1].type != NPVariantType_Int32 && "
-         "args[1].type != NPVariantType_Double) || (args[2].type != NPVariantType_Int32 && args[2].type != "
-         "NPVariantType_Double))");
-const MethodRule kPKCS10CertRequisitionRule = {kRequestKinds, kRequestRuleText, TEXT("QORA_PKCS10CertRequisition")};
-const MethodRule kPKCS10CertRequisitionwithMD5Rule = {kRequestKinds, kRequestRuleText,
-                                                      TEXT("QORA_PKCS10CertRequisitionwithMD5")};
-const MethodRule kImportEncryptCertRule = {
-    kImportEncryptCertKinds,
-    TEXT("(argCount != 4 || args[0].type != NPVariantType_String || args[1].type != NPVariantType_String || "
-         "args[2].type != NPVariantType_String || (args[3].type != NPVariantType_Int32 && args[3].type != "
-         "NPVariantType_Double))"),
-    TEXT("QORA_ImportEncryptCert"), TEXT("VARIANT_FALSE == vbSuccess")};
+// The rule as the refusal's reason reads it: the count, then each position's accepted kinds.
+WString RuleText(const AgentOperation& stOperation)
+{
+    const size_t nCount = stOperation.arguments.size();
+    if (nCount == 0)
+        return Named(stOperation, "QORA_GetContainer") || Named(stOperation, "GetLastErrorDesc") ? TEXT("argCount != 0")
+                                                                                                   : TEXT("0 != argCount");
+    auto number = [](size_t n) {
+        WString wstr;
+        for (const char ch : std::to_string(n)) wstr += static_cast<WCHAR>(ch);
+        return wstr;
+    };
+    WString wstrRule = TEXT("(argCount != ") + number(nCount);
+    for (size_t nIndex = 0; nIndex < nCount; ++nIndex) {
+        const WString wstrArg = TEXT("args[") + number(nIndex) + TEXT("].type != NPVariantType_");
+        wstrRule += stOperation.arguments[nIndex].eKind == OperationArgumentKind::Text
+                        ? TEXT(" || ") + wstrArg + TEXT("String")
+                        : TEXT(" || (") + wstrArg + TEXT("Int32 && ") + wstrArg + TEXT("Double)");
+    }
+    return wstrRule + TEXT(")");
+}
 
-using WrapperFn = bool (CScriptablePluginObject::*)(const NPVariant*, uint32_t, NPVariant*);
-
-struct MethodRow {
-    const char* pszName;
-    WrapperFn pfnWrapper;
-};
-
-// The method table, in the order HasMethod and Invoke test it. Names are exact: the browser's identifiers
-// distinguish letter case.
-const MethodRow kMethods[] = {
-    {"QORA_CheckCertificateChain", &CScriptablePluginObject::npQORA_CheckCertificateChain},
-    {"QORA_GetCSPInfo", &CScriptablePluginObject::npQORA_GetCSPInfo},
-    {"QORA_GetAllCertInfo", &CScriptablePluginObject::npQORA_GetAllCertInfo},
-    {"QORA_SetCSPInfo", &CScriptablePluginObject::npQORA_SetCSPInfo},
-    {"QORA_SetKeyAlgorithm", &CScriptablePluginObject::npQORA_SetKeyAlgorithm},
-    {"QORA_GetContainer", &CScriptablePluginObject::npQORA_GetContainer},
-    {"QORA_ImportSignCert", &CScriptablePluginObject::npQORA_ImportSignCert},
-    {"QORA_PKCS10CertRequisition", &CScriptablePluginObject::npQORA_PKCS10CertRequisition},
-    {"QORA_HavePermissiontoGenerateKeyPair", &CScriptablePluginObject::npQORA_HavePermissiontoGenerateKeyPair},
-    {"QORA_ImportEncryptCert", &CScriptablePluginObject::npQORA_ImportEncryptCert},
-    {"GetLastErrorDesc", &CScriptablePluginObject::npGetLastErrorDesc},
-    {"QORA_PKCS10CertRequisitionwithMD5", &CScriptablePluginObject::npQORA_PKCS10CertRequisitionwithMD5},
-};
-static_assert(std::size(kMethods) == CScriptablePluginObject::kMethodCount, "one identifier slot per method");
+MethodRule RuleOf(const AgentOperation& stOperation)
+{
+    MethodRule stRule = {stOperation.arguments, RuleText(stOperation), stOperation.pwszName};
+    if (Named(stOperation, "QORA_ImportEncryptCert")) stRule.pwszFalseReason = TEXT("VARIANT_FALSE == vbSuccess");
+    return stRule;
+}
 
 const WCHAR* KindName(NPVariantType eType)
 {
@@ -143,7 +98,8 @@ bool FitsRule(const MethodRule& stRule, const NPVariant* args, uint32_t argCount
     if (argCount != stRule.kinds.size()) return false;
     if (argCount > 0 && args == nullptr) return false;
     for (size_t nIndex = 0; nIndex < stRule.kinds.size(); ++nIndex) {
-        const bool bFits = stRule.kinds[nIndex] == kString ? IsWholeString(args[nIndex]) : IsNumber(args[nIndex]);
+        const bool bFits = stRule.kinds[nIndex].eKind == OperationArgumentKind::Text ? IsWholeString(args[nIndex])
+                                                                                    : IsNumber(args[nIndex]);
         if (!bFits) return false;
     }
     return true;
@@ -151,15 +107,16 @@ bool FitsRule(const MethodRule& stRule, const NPVariant* args, uint32_t argCount
 
 // Steps 1 to 3 of every wrapper: the arguments traced, the rule applied, then in position order each String
 // copied and converted to UTF-16, each number read. Traces under the wrapper's scope.
-HRESULT ReadMethodArguments(const TraceHelper& scope, const MethodRule& stRule, const NPVariant* args,
-                            uint32_t argCount, MethodArguments& stArguments)
+HRESULT ReadOperationArguments(const TraceHelper& scope, const MethodRule& stRule, const NPVariant* args,
+                            uint32_t argCount, OperationArguments& stArguments)
 {
     TraceParameterInfo(args, argCount);
-    FAIL_IF_REASON(!FitsRule(stRule, args, argCount), E_INVALIDARG, TEXT("Invalid parameters"), stRule.pwszRule);
+    FAIL_IF_REASON(!FitsRule(stRule, args, argCount), E_INVALIDARG, TEXT("Invalid parameters"),
+                   stRule.wstrRule.c_str());
 
     for (size_t nIndex = 0; nIndex < stRule.kinds.size(); ++nIndex) {
         const NPVariant& variant = args[nIndex];
-        if (stRule.kinds[nIndex] == kNumber) {
+        if (stRule.kinds[nIndex].eKind == OperationArgumentKind::Number) {
             stArguments.alNumber[nIndex] = NPVariantToLong(variant);
             continue;
         }
@@ -343,7 +300,7 @@ NPObject* AllocateCScriptableObject(NPP npp, NPClass*)
 CScriptablePluginObject::CScriptablePluginObject(NPP npp) : CScriptablePluginObjectBase(npp), m_aMethodIds{}
 {
     for (size_t nIndex = 0; nIndex < kMethodCount; ++nIndex)
-        m_aMethodIds[nIndex] = NPN_GetStringIdentifier(kMethods[nIndex].pszName);
+        m_aMethodIds[nIndex] = NPN_GetStringIdentifier(AgentOperations()[nIndex].pszName);
 }
 
 CScriptablePluginObject::~CScriptablePluginObject() = default;
@@ -368,7 +325,7 @@ bool CScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, u
                              E_POINTER);
             return false;
         }
-        return (this->*kMethods[nIndex].pfnWrapper)(args, argCount, result);
+        return InvokeOperation(AgentOperations()[nIndex], args, argCount, result);
     }
     TraceIdentifierName(TEXT("name"), name);
     TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("Find method"), TEXT("no method of that name"),
@@ -415,8 +372,8 @@ bool CScriptablePluginObject::InvokeBoolean(const TraceHelper& scope, const Meth
 {
     VARIANT_BOOL varResult = VARIANT_FALSE;
     const HRESULT hResult = [&]() -> HRESULT {
-        MethodArguments stArguments;
-        HRESULT hr = ReadMethodArguments(scope, stRule, args, argCount, stArguments);
+        OperationArguments stArguments;
+        HRESULT hr = ReadOperationArguments(scope, stRule, args, argCount, stArguments);
         if (FAILED(hr)) return hr;
         hr = call(stArguments, &varResult);
         FAIL_IF_REASON(FAILED(hr), hr, stRule.pwszOperation, TEXT("FAILED(hResult)"));
@@ -435,8 +392,8 @@ bool CScriptablePluginObject::InvokeText(const TraceHelper& scope, const MethodR
                                          uint32_t argCount, NPVariant* result, Call call)
 {
     const HRESULT hResult = [&]() -> HRESULT {
-        MethodArguments stArguments;
-        HRESULT hr = ReadMethodArguments(scope, stRule, args, argCount, stArguments);
+        OperationArguments stArguments;
+        HRESULT hr = ReadOperationArguments(scope, stRule, args, argCount, stArguments);
         if (FAILED(hr)) return hr;
         BString bstrOutcome;
         hr = call(stArguments, bstrOutcome.put());
@@ -454,41 +411,20 @@ bool CScriptablePluginObject::InvokeText(const TraceHelper& scope, const MethodR
     return SUCCEEDED(hResult);
 }
 
-#define NP_BOOLEAN_WRAPPER(Wrapper, Rule, AgentCall)                                                            \
-    bool CScriptablePluginObject::Wrapper(const NPVariant* args, uint32_t argCount, NPVariant* result)         \
-    {                                                                                                          \
-        TraceHelper scope(TEXT("CScriptablePluginObject::" #Wrapper));                                         \
-        return InvokeBoolean(scope, Rule, args, argCount, result,                                              \
-                             [this](const MethodArguments& a, VARIANT_BOOL* pvb) {                             \
-                                 (void)a;                                                                      \
-                                 return m_objCryptoAgent.AgentCall;                                            \
-                             });                                                                               \
-    }
-
-#define NP_TEXT_WRAPPER(Wrapper, Rule, AgentCall)                                                               \
-    bool CScriptablePluginObject::Wrapper(const NPVariant* args, uint32_t argCount, NPVariant* result)         \
-    {                                                                                                          \
-        TraceHelper scope(TEXT("CScriptablePluginObject::" #Wrapper));                                         \
-        return InvokeText(scope, Rule, args, argCount, result, [this](const MethodArguments& a, BSTR* pbstr) { \
-            (void)a;                                                                                           \
-            return m_objCryptoAgent.AgentCall;                                                                 \
-        });                                                                                                    \
-    }
-
-NP_BOOLEAN_WRAPPER(npQORA_CheckCertificateChain, kCheckCertificateChainRule, QORA_CheckCertificateChain(pvb))
-NP_TEXT_WRAPPER(npQORA_GetCSPInfo, kGetCSPInfoRule, QORA_GetCSPInfo(pbstr))
-NP_TEXT_WRAPPER(npQORA_GetAllCertInfo, kGetAllCertInfoRule, QORA_GetAllCertInfo(a.Text(0), pbstr))
-NP_BOOLEAN_WRAPPER(npQORA_SetCSPInfo, kSetCSPInfoRule, QORA_SetCSPInfo(a.Number(0), a.Text(1), pvb))
-NP_BOOLEAN_WRAPPER(npQORA_SetKeyAlgorithm, kSetKeyAlgorithmRule, QORA_SetKeyAlgorithm(a.Text(0), pvb))
-NP_TEXT_WRAPPER(npQORA_GetContainer, kGetContainerRule, QORA_GetContainer(pbstr))
-NP_BOOLEAN_WRAPPER(npQORA_ImportSignCert, kImportSignCertRule,
-                   QORA_ImportSignCert(a.Number(0), a.Text(1), a.Text(2), pvb))
-NP_TEXT_WRAPPER(npQORA_PKCS10CertRequisition, kPKCS10CertRequisitionRule,
-                QORA_PKCS10CertRequisition(a.Text(0), a.Number(1), a.Number(2), pbstr))
-NP_BOOLEAN_WRAPPER(npQORA_HavePermissiontoGenerateKeyPair, kHavePermissionRule,
-                   QORA_HavePermissiontoGenerateKeyPair(pvb))
-NP_BOOLEAN_WRAPPER(npQORA_ImportEncryptCert, kImportEncryptCertRule,
-                   QORA_ImportEncryptCert(a.Text(0), a.Text(1), a.Text(2), a.Number(3), pvb))
-NP_TEXT_WRAPPER(npGetLastErrorDesc, kGetLastErrorDescRule, GetLastErrorDesc(pbstr))
-NP_TEXT_WRAPPER(npQORA_PKCS10CertRequisitionwithMD5, kPKCS10CertRequisitionwithMD5Rule,
-                QORA_PKCS10CertRequisitionwithMD5(a.Text(0), a.Number(1), a.Number(2), pbstr))
+// One operation as a method: "CScriptablePluginObject::np<name>" reads the arguments by the operation's rule
+// and answers its flag or text.
+bool CScriptablePluginObject::InvokeOperation(const AgentOperation& stOperation, const NPVariant* args,
+                                              uint32_t argCount, NPVariant* result)
+{
+    const WString wstrWrapper = WString(TEXT("CScriptablePluginObject::np")) + stOperation.pwszName;
+    TraceHelper scope(wstrWrapper.c_str());
+    const MethodRule stRule = RuleOf(stOperation);
+    if (stOperation.pfnFlag != nullptr)
+        return InvokeBoolean(scope, stRule, args, argCount, result,
+                             [&](const OperationArguments& a, VARIANT_BOOL* pvb) {
+                                 return stOperation.pfnFlag(m_objCryptoAgent, a, pvb);
+                             });
+    return InvokeText(scope, stRule, args, argCount, result, [&](const OperationArguments& a, BSTR* pbstr) {
+        return stOperation.pfnText(m_objCryptoAgent, a, pbstr);
+    });
+}

@@ -2,6 +2,7 @@
 // checking and converting the script's values, calling the object's own agent once and converting back.
 #pragma once
 #include "Common.h"
+#include "agent/AgentOperations.h"
 #include "agent/CryptoAgent.h"
 #include "plugin/NpApi.h"
 #include "trace/TraceHelper.h"
@@ -52,7 +53,6 @@ protected:
 NPObject* AllocateCScriptableObject(NPP npp, NPClass* aClass);
 
 // The script's values in the agent's terms, one slot per argument position.
-struct MethodArguments;
 struct MethodRule;
 
 class CScriptablePluginObject final : public CScriptablePluginObjectBase {
@@ -67,23 +67,11 @@ public:
     bool GetProperty(NPIdentifier name, NPVariant* result) override;
     bool SetProperty(NPIdentifier name, const NPVariant* value) override;
 
-    // The wrappers, one per method; each returns the success flag the script sees.
-    bool npQORA_CheckCertificateChain(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_GetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_GetAllCertInfo(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_SetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_SetKeyAlgorithm(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_GetContainer(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_ImportSignCert(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_PKCS10CertRequisition(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_HavePermissiontoGenerateKeyPair(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_ImportEncryptCert(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npGetLastErrorDesc(const NPVariant* args, uint32_t argCount, NPVariant* result);
-    bool npQORA_PKCS10CertRequisitionwithMD5(const NPVariant* args, uint32_t argCount, NPVariant* result);
-
-    static constexpr size_t kMethodCount = 12;
+    static constexpr size_t kMethodCount = kAgentOperationCount;
 
 private:
+    bool InvokeOperation(const AgentOperation& stOperation, const NPVariant* args, uint32_t argCount,
+                         NPVariant* result);
     template <typename Call>
     bool InvokeBoolean(const TraceHelper& scope, const MethodRule& stRule, const NPVariant* args,
                        uint32_t argCount, NPVariant* result, Call call);
