@@ -3,6 +3,7 @@
 #include "chain/CertificateChainOperate.h"
 
 #include "ResultCode.h"
+#include "codec/ByteReader.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateInfo.h"
 #include "trace/TraceHelper.h"
@@ -23,9 +24,6 @@ const IID kIID_IXMLDOMDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00
 
 // Anchors the module lookup in this unit's own image.
 const BYTE g_bModuleAnchor = 0;
-
-// Length of a certificate property blob element's header: id, reserved, data length.
-constexpr DWORD kPropertyHeaderSize = 12;
 
 bool IsXmlSpace(WCHAR ch) { return ch == TEXT(' ') || ch == TEXT('\t') || ch == TEXT('\r') || ch == TEXT('\n'); }
 
@@ -510,29 +508,28 @@ HRESULT GetCertFromCertificateBlobProperties(const WCHAR* pwszContent, ByteBuffe
     HRESULT hResult = DecodeBase64Text(scope, pwszContent, TEXT("UTF16ToUTF8"), TEXT("Base64DecodeEx"), vecBlob);
     if (FAILED(hResult)) return hResult;
 
-    // Elements of id, reserved and length (low 24 bits significant), then the data; every header and every
-    // data run is measured against what is left before it is read.
-    const DWORD dwRegInfoSize = static_cast<DWORD>(vecBlob.size());
-    DWORD dwCurentPos = 0;
+    // Elements of id, reserved and length (low 24 bits significant), then the data; the cursor measures every
+    // header and every data run against what is left before it is read.
+    ByteReader reader(vecBlob);
     DWORD nPropertyID = 0;
     DWORD nLen = 0;
+    const BYTE* pbData = nullptr;
     for (;;) {
-        REJECT_IF_REASON(dwRegInfoSize - dwCurentPos < kPropertyHeaderSize, E_FAIL, TEXT("Check regInfosize"),
+        DWORD dwReserved = 0;
+        REJECT_IF_REASON(!reader.U32(nPropertyID) || !reader.U32(dwReserved) || !reader.U32(nLen), E_FAIL,
+                         TEXT("Check regInfosize"), TEXT("dwCurentPos + nLen > dwRegInfoSize"));
+        nPropertyID &= 0x00FFFFFF;
+        nLen &= 0x00FFFFFF;
+        const bool bLast = reader.Remaining() == nLen;
+        REJECT_IF_REASON(!reader.Bytes(nLen, pbData), E_FAIL, TEXT("Check regInfosize"),
                          TEXT("dwCurentPos + nLen > dwRegInfoSize"));
-        const BYTE* pbHeader = vecBlob.data() + dwCurentPos;
-        nPropertyID = (pbHeader[0] | (pbHeader[1] << 8) | (pbHeader[2] << 16)) & 0x00FFFFFF;
-        nLen = (pbHeader[8] | (pbHeader[9] << 8) | (pbHeader[10] << 16)) & 0x00FFFFFF;
-        dwCurentPos += kPropertyHeaderSize;
-        REJECT_IF_REASON(nLen > dwRegInfoSize - dwCurentPos, E_FAIL, TEXT("Check regInfosize"),
-                         TEXT("dwCurentPos + nLen > dwRegInfoSize"));
-        if (nPropertyID == CERT_BLOB_CERT_PROP_ID || dwRegInfoSize - dwCurentPos == nLen) break;
-        dwCurentPos += nLen;
+        if (nPropertyID == CERT_BLOB_CERT_PROP_ID || bLast) break;
     }
     REJECT_IF(nPropertyID != CERT_BLOB_CERT_PROP_ID, E_FAIL, TEXT("Check Certificate node"));
 
     ByteBuffer vecData;
     FAIL_IF_REASON(!TryResize(vecData, nLen), E_OUTOFMEMORY, TEXT("New buffer"), TEXT("!pbyCert"));
-    if (nLen != 0) memcpy(vecData.data(), vecBlob.data() + dwCurentPos, nLen);
+    if (nLen != 0) memcpy(vecData.data(), pbData, nLen);
     TRACE_INFO_VALUE("nLen", nLen);
     vecCert.swap(vecData);
     return QORA_OK;

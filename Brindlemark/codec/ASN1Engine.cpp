@@ -2,6 +2,8 @@
 // bit strings and identifier-value pairs) and the decoder of one element into a tree of nodes.
 #include "codec/ASN1Engine.h"
 
+#include "codec/DerWriter.h"
+
 #include "ResultCode.h"
 #include "trace/TraceHelper.h"
 
@@ -64,16 +66,7 @@ HRESULT CalculateASNValueLength(DWORD cbValue, ByteBuffer& vecLength)
     }
 
     vecLength.clear();
-    if (cbValue < 0x80) {
-        vecLength.push_back(static_cast<BYTE>(cbValue));
-        return QORA_OK;
-    }
-
-    BYTE rgbOctets[4] = {};
-    int nOctets = 0;
-    for (DWORD dwRest = cbValue; dwRest != 0; dwRest >>= 8) rgbOctets[nOctets++] = static_cast<BYTE>(dwRest & 0xFF);
-    vecLength.push_back(static_cast<BYTE>(0x80 | nOctets));
-    while (nOctets > 0) vecLength.push_back(rgbOctets[--nOctets]);
+    AppendDerLength(vecLength, cbValue);
     return QORA_OK;
 }
 

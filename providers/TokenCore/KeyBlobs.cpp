@@ -14,17 +14,26 @@ CspStatus ReadBlobHeader(ByteReader& r, WORD wReserved)
 {
     BYTE bType = 0, bVersion = 0;
     WORD wGot = 0;
-    if (!r.Byte(bType) || !r.Byte(bVersion) || !r.U16(wGot)) return NTE_BAD_LEN;
+    if (!r.U8(bType) || !r.U8(bVersion) || !r.U16(wGot)) return NTE_BAD_LEN;
     if (bType != PRIVATEKEYBLOB) return NTE_BAD_TYPE;
     if (bVersion != CUR_BLOB_VERSION) return NTE_BAD_VER;
     return wGot == wReserved ? CSP_OK : NTE_BAD_DATA;
+}
+
+// A caller's address, as wide as a pointer of the caller's process (this one).
+bool ReadAddress(ByteReader& r, const BYTE*& pb)
+{
+    uint64_t ullAddress = 0;
+    if (!r.LittleEndian(sizeof(ULONG_PTR), ullAddress)) return false;
+    pb = reinterpret_cast<const BYTE*>(static_cast<ULONG_PTR>(ullAddress));
+    return true;
 }
 
 CspStatus ReadDelivered(ByteReader& r, KeySpecBlob& blob)
 {
     DWORD dwBits = 0;
     const BYTE* pb = nullptr;
-    if (!r.U32(dwBits) || !r.Address(pb)) return NTE_BAD_LEN;
+    if (!r.U32(dwBits) || !ReadAddress(r, pb)) return NTE_BAD_LEN;
     if (dwBits == 0 || dwBits % 8 != 0 || dwBits / 8 > MAX_DELIVERED_BYTES) return NTE_BAD_LEN;
     if (!IsReadableMemory(pb, dwBits / 8)) return NTE_BAD_DATA;
     blob.pbData = pb;

@@ -3,6 +3,7 @@
 #include "TokenCrypto.h"
 
 #include "ByteReader.h"
+#include "Brindlemark/codec/DerWriter.h"
 
 #include <algorithm>
 
@@ -157,20 +158,6 @@ void AppendDerInteger(ByteBuffer& out, const BYTE* pb, size_t cb)
     out.push_back(static_cast<BYTE>(cb + (bPad ? 1 : 0)));
     if (bPad) out.push_back(0);
     out.insert(out.end(), pb, pb + cb);
-}
-
-void AppendDerLength(ByteBuffer& out, size_t cb)
-{
-    if (cb < 0x80) {
-        out.push_back(static_cast<BYTE>(cb));
-    } else if (cb < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<BYTE>(cb));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<BYTE>(cb >> 8));
-        out.push_back(static_cast<BYTE>(cb));
-    }
 }
 
 }  // namespace

@@ -569,7 +569,7 @@ bool StoreData::ApplyLog(const BYTE* pb, size_t cb, size_t& cbValid)
         ByteReader body(pbBody, cbBody);
         BYTE op = 0;
         std::string_view name;
-        if (!body.Byte(op)) return false;
+        if (!body.U8(op)) return false;
         if (op == LOG_PUT) {
             ContainerData container;
             if (!ReadContainer(body, name, &container) || !body.Empty() || !Put(std::move(container))) return false;

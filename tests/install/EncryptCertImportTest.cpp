@@ -3,6 +3,7 @@
 #include "../request/RequestTestSupport.h"
 #include "TokenTestKit.h"
 #include "ResultCode.h"
+#include "codec/DerWriter.h"
 #include "codec/Misc.h"
 #include "install/ImportEncryptCert.h"
 #include "install/ImportSignCert.h"
@@ -24,15 +25,7 @@ using reqtest::Hex;
 
 namespace {
 
-ByteBuffer Tlv(BYTE tag, const ByteBuffer& contents)
-{
-    const size_t cb = contents.size();
-    ByteBuffer out = cb < 0x80    ? ByteBuffer{tag, static_cast<BYTE>(cb)}
-                     : cb < 0x100 ? ByteBuffer{tag, 0x81, static_cast<BYTE>(cb)}
-                                  : ByteBuffer{tag, 0x82, static_cast<BYTE>(cb >> 8), static_cast<BYTE>(cb)};
-    Append(out, contents);
-    return out;
-}
+ByteBuffer Tlv(BYTE tag, const ByteBuffer& contents) { return DerTlv(tag, contents.data(), contents.size()); }
 
 std::string Number(size_t n) { return std::string(16 - std::to_string(n).size(), '0') + std::to_string(n); }
 

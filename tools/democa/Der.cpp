@@ -1,6 +1,9 @@
 // tools/democa/Der.cpp
 #include "Der.h"
 
+#include "Brindlemark/codec/ByteReader.h"
+#include "Brindlemark/codec/DerWriter.h"
+
 #include <openssl/evp.h>
 
 namespace democa {
@@ -8,31 +11,16 @@ namespace democa {
 bool DerReader::Next(DerElement& element)
 {
     if (m_failed || Empty()) return false;
-    const ByteView rest = m_bytes.subspan(m_offset);
-    auto fail = [this] {
-        m_failed = true;
-        return false;
-    };
-    if (rest.size() < 2) return fail();
-    const uint8_t tag = rest[0];
-    if ((tag & 0x1F) == 0x1F) return fail();  // high tag numbers never occur in what the CA reads
-    size_t header = 2;
-    size_t length = rest[1];
-    if (length & 0x80) {
-        const size_t count = length & 0x7F;
-        // indefinite lengths and lengths beyond 32 bits are not DER a request can hold
-        if (count == 0 || count > 4 || rest.size() < 2 + count) return fail();
-        length = 0;
-        for (size_t i = 0; i < count; ++i) length = (length << 8) | rest[2 + i];
-        // minimal form: no leading zero octet, and the long form only from 128 on
-        if (rest[2] == 0 || length < 0x80) return fail();
-        header += count;
-    }
-    if (length > rest.size() - header) return fail();
+    // The system's one cursor reads the header: strict DER, nothing past the bytes given.
+    ByteReader reader(m_bytes.data() + m_offset, m_bytes.size() - m_offset);
+    ByteReader contents;
+    ByteReader::Byte tag = 0;
+    if (!reader.ReadTlv(tag, contents, true)) return (m_failed = true, false);
+    const size_t contentsOffset = static_cast<size_t>(contents.Cursor() - m_bytes.data());
     element.tag = tag;
-    element.whole = rest.first(header + length);
-    element.contents = rest.subspan(header, length);
-    m_offset += header + length;
+    element.whole = m_bytes.subspan(m_offset, reader.Offset());
+    element.contents = m_bytes.subspan(contentsOffset, contents.Remaining());
+    m_offset += reader.Offset();
     return true;
 }
 
@@ -72,22 +60,7 @@ std::string OidText(ByteView contents)
     return text;
 }
 
-Bytes DerTlv(uint8_t tag, ByteView contents)
-{
-    Bytes out{tag};
-    const size_t length = contents.size();
-    if (length < 0x80) {
-        out.push_back(static_cast<uint8_t>(length));
-    } else {
-        uint8_t octets[sizeof(size_t)];
-        size_t count = 0;
-        for (size_t rest = length; rest != 0; rest >>= 8) octets[count++] = static_cast<uint8_t>(rest);
-        out.push_back(static_cast<uint8_t>(0x80 | count));
-        while (count != 0) out.push_back(octets[--count]);
-    }
-    out.insert(out.end(), contents.begin(), contents.end());
-    return out;
-}
+Bytes DerTlv(uint8_t tag, ByteView contents) { return ::DerTlv(tag, contents.data(), contents.size()); }
 
 Bytes Concat(std::initializer_list<ByteView> parts)
 {

@@ -5,6 +5,8 @@
 // certificates to a system store or take them out (tests and the demo prepare stores with them); everything
 // else only reads.
 #include "Brindlemark/Common.h"
+#include "Brindlemark/codec/ByteReader.h"
+#include "Brindlemark/codec/DerWriter.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -330,22 +332,7 @@ Node ErrorNode(const char* pszStep, DWORD dwCode)
 
 // ---- DER, only what a signature and an SM2 public key need ---------------------------------------------
 
-ByteBuffer Tlv(BYTE bTag, const ByteBuffer& vecContents)
-{
-    ByteBuffer vec{bTag};
-    const size_t cb = vecContents.size();
-    if (cb < 0x80) {
-        vec.push_back(static_cast<BYTE>(cb));
-    } else {
-        BYTE rgbLength[sizeof(size_t)] = {};
-        size_t cLength = 0;
-        for (size_t cbLeft = cb; cbLeft != 0; cbLeft >>= 8) rgbLength[cLength++] = static_cast<BYTE>(cbLeft & 0xFF);
-        vec.push_back(static_cast<BYTE>(0x80 | cLength));
-        while (cLength != 0) vec.push_back(rgbLength[--cLength]);
-    }
-    vec.insert(vec.end(), vecContents.begin(), vecContents.end());
-    return vec;
-}
+ByteBuffer Tlv(BYTE bTag, const ByteBuffer& vecContents) { return DerTlv(bTag, vecContents.data(), vecContents.size()); }
 
 ByteBuffer Concat(std::initializer_list<ByteBuffer> parts)
 {
@@ -386,46 +373,19 @@ ByteBuffer Sm2SignatureDer(const ByteBuffer& vecSignature)
     return Tlv(0x30, Concat({UnsignedInteger(vecR.data(), vecR.size()), UnsignedInteger(vecS.data(), vecS.size())}));
 }
 
-// Reads a public key blob front to back; every read is checked against what is left.
-class BlobCursor {
-public:
-    BlobCursor(const BYTE* pb, size_t cb) : m_pb(pb), m_cbLeft(cb) {}
-    bool Take(size_t cb, const BYTE*& pb)
-    {
-        if (cb > m_cbLeft) return false;
-        pb = m_pb;
-        m_pb += cb;
-        m_cbLeft -= cb;
-        return true;
-    }
-    bool Dword(DWORD& dw)
-    {
-        const BYTE* pb = nullptr;
-        if (!Take(4, pb)) return false;
-        dw = static_cast<DWORD>(pb[0]) | static_cast<DWORD>(pb[1]) << 8 | static_cast<DWORD>(pb[2]) << 16 |
-             static_cast<DWORD>(pb[3]) << 24;
-        return true;
-    }
-    size_t Left() const { return m_cbLeft; }
-
-private:
-    const BYTE* m_pb;
-    size_t m_cbLeft;
-};
-
 // SubjectPublicKeyInfo {id-ecPublicKey, the SM2 curve} of the token's 140-byte blob: header, bit length,
 // then X and Y each in a 64-byte field whose first 32 bytes hold the coordinate little-endian.
 bool Sm2PublicKeyInfo(const ByteBuffer& vecBlob, ByteBuffer& vecSpki)
 {
     static const ByteBuffer kEcPublicKeyOid = {0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
     static const ByteBuffer kSm2CurveOid = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
-    BlobCursor cursor(vecBlob.data(), vecBlob.size());
+    ByteReader cursor(vecBlob);
     const BYTE* pbHeader = nullptr;
     const BYTE* pbX = nullptr;
     const BYTE* pbY = nullptr;
     DWORD dwBits = 0;
-    if (vecBlob.size() != kSm2PublicBlob || !cursor.Take(sizeof(BLOBHEADER), pbHeader) || !cursor.Dword(dwBits) ||
-        !cursor.Take(2 * kSm2Coordinate, pbX) || !cursor.Take(2 * kSm2Coordinate, pbY) || cursor.Left() != 0)
+    if (vecBlob.size() != kSm2PublicBlob || !cursor.Bytes(sizeof(BLOBHEADER), pbHeader) || !cursor.U32(dwBits) ||
+        !cursor.Bytes(2 * kSm2Coordinate, pbX) || !cursor.Bytes(2 * kSm2Coordinate, pbY) || !cursor.Empty())
         return false;
     if (pbHeader[0] != PUBLICKEYBLOB || dwBits != 8 * kSm2Coordinate) return false;
     ByteBuffer vecPoint{0x00, 0x04};  // no unused bits, then an uncompressed point

@@ -1,6 +1,8 @@
-// tests/native/support/DerWalker.cpp — strict DER headers read with OpenSSL's header parser: single-byte
+// tests/native/support/DerWalker.cpp — strict DER headers read with the system's one cursor: single-byte
 // tags, definite lengths in the shortest form, nothing beyond the buffer.
 #include "support/DerWalker.h"
+
+#include "Brindlemark/codec/ByteReader.h"
 
 #include <cstdio>
 #include <memory>
@@ -13,23 +15,16 @@ namespace bm {
 bool DerWalker::Next(DerElement& element)
 {
     if (m_failed || Empty()) return false;
-    const ByteView rest = m_bytes.subspan(m_offset);
-    const unsigned char* p = rest.data();
-    long length = 0;
-    int tagNumber = 0, tagClass = 0;
-    const int flags = ASN1_get_object(&p, &length, &tagNumber, &tagClass, static_cast<long>(rest.size()));
-    // 0x80: malformed or past the buffer; 0x21: indefinite length.
-    if ((flags & 0x80) != 0 || (flags & 0x21) == 0x21 || tagNumber > 30 || length < 0) return Fail();
-    const size_t header = static_cast<size_t>(p - rest.data());
-    const size_t contents = static_cast<size_t>(length);
-    // DER: one tag octet, and the length in the fewest octets that hold it.
-    size_t lengthOctets = 0;
-    for (size_t v = contents; v != 0; v >>= 8) ++lengthOctets;
-    if (header != (contents < 0x80 ? 2 : 2 + lengthOctets) || contents > rest.size() - header) return Fail();
-    element.tag = rest[0];
-    element.contents = rest.subspan(header, contents);
-    element.whole = rest.first(header + contents);
-    m_offset += header + contents;
+    // The system's one cursor reads the header: strict DER, nothing past the bytes given.
+    ByteReader reader(m_bytes.data() + m_offset, m_bytes.size() - m_offset);
+    ByteReader contents;
+    ByteReader::Byte tag = 0;
+    if (!reader.ReadTlv(tag, contents, true)) return Fail();
+    const size_t contentsOffset = static_cast<size_t>(contents.Cursor() - m_bytes.data());
+    element.tag = tag;
+    element.whole = m_bytes.subspan(m_offset, reader.Offset());
+    element.contents = m_bytes.subspan(contentsOffset, contents.Remaining());
+    m_offset += reader.Offset();
     return true;
 }
 
