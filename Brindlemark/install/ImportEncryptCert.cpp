@@ -7,6 +7,7 @@
 #include "codec/Misc.h"
 #include "install/CertificateKeyCheck.h"
 #include "install/ImportSignCert.h"
+#include "provider/CspEnumeration.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
@@ -271,7 +272,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
 
     ByteBuffer vecContents = {ASN1_TAG_INTEGER, 0x01, 0x01};
     ByteBuffer vecPart;
-    HRESULT hResult = ComposeObjectIdentifier(kOidRsaEncryption, vecPart);
+    HRESULT hResult = ComposeObjectIdentifier(szOID_RSA_RSA, vecPart);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeObjectIdentifier -- AsymAlgID"));
     AppendBytes(vecContents, vecPart);
     hResult = ComposeObjectIdentifier(kOidEnvelopeSymmetric, vecPart);
@@ -596,8 +597,7 @@ HRESULT DecryptSessionKeywithTempKey(const WString& wstrCSPName, const WString& 
     TRACE_INFO_TEXT("wstrKeyAlgorithm", wstrKeyAlgorithm.c_str());
     TRACE_INFO_VALUE("cbEncryptedSessionKey", vecEncryptedSessionKey.size());
 
-    const DWORD dwProvType =
-        wstrCSPName.find(TEXT("Microsoft Enhanced RSA and AES")) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
+    const DWORD dwProvType = ProviderTypeOfName(wstrCSPName, TEXT("Microsoft Enhanced RSA and AES"));
     CryptProv hContainer;
     BOOL bResult =
         CryptAcquireContextW(hContainer.put(), wstrContainerName.c_str(), wstrCSPName.c_str(), dwProvType, 0);

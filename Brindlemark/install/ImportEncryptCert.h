@@ -4,7 +4,6 @@
 #include "Common.h"
 
 // The symmetric algorithm of the envelope's key field, for a non-Microsoft RSA CSP's key-spec blob.
-constexpr char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
 constexpr char kOidEnvelopeSymmetric[] = "1.3.6.1.4.1.4929.1.7";
 
 // The key algorithm setting selects the RSA paths when it is "RSA" in any case, the SM2 paths otherwise.

@@ -7,18 +7,9 @@
 #include "codec/Misc.h"
 #include "install/CertificateKeyCheck.h"
 #include "install/ImportEncryptCert.h"
+#include "provider/CspEnumeration.h"
 #include "trace/TraceHelper.h"
 
-namespace {
-
-const WCHAR kAesProviderName[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
-
-DWORD ProviderTypeOfName(const WString& wstrCSPName)
-{
-    return wstrCSPName.find(kAesProviderName) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
-}
-
-}  // namespace
 
 HRESULT AddCertificateToSystemStore(const WString& wstrCSPName, CryptProv& hProv, const BYTE* pbCert, DWORD cbCert,
                                     DWORD dwKeySpec, const WString& wstrContainerName)

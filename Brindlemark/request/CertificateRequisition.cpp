@@ -1,6 +1,8 @@
 // Brindlemark/request/CertificateRequisition.cpp — key-pair generation and the request operation.
 #include "request/CertificateRequisition.h"
 
+#include "provider/CspEnumeration.h"
+
 #include "ResultCode.h"
 #include "codec/Misc.h"
 #include "request/PKCS10Request.h"
@@ -13,19 +15,10 @@ namespace {
 
 constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kMaxKeyLength = 0xFFFF;
-const WCHAR kAesProviderName[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
 
-const char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
-const char kOidSha1WithRsa[] = "1.2.840.113549.1.1.5";
-const char kOidMd5WithRsa[] = "1.2.840.113549.1.1.4";
-const char kOidEcPublicKey[] = "1.2.840.10045.2.1";
+// Identifiers the platform's headers do not name.
 const char kOidSM2Curve[] = "1.2.156.10197.1.301";
 const char kOidSM3WithSM2[] = "1.2.156.10197.1.501";
-
-DWORD ProviderTypeOf(const WString& wstrCSPName)
-{
-    return wstrCSPName.find(kAesProviderName) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
-}
 
 // CryptGenKey and the export of the new public key; the key handle is destroyed on every path.
 HRESULT GenerateAndExportKey(const TraceHelper& scope, HCRYPTPROV hProv, BOOL bIsRSA, DWORD dwKeySpec, DWORD dwFlags,
@@ -116,7 +109,7 @@ HRESULT CreatePublicKeyInScope(const TraceHelper& scope, WString& wstrKeyContain
     }
     TRACE_INFO_TEXT("wstrKeyContainerName", wstrContainer.c_str());
 
-    DWORD dwProvType = ProviderTypeOf(wstrCSPName);
+    DWORD dwProvType = ProviderTypeOfName(wstrCSPName);
     TRACE_INFO_VALUE("dwProvType", dwProvType);
 
     // The length travels in the upper 16 bits of the generation flags; a longer one would wrap into a key
@@ -178,7 +171,7 @@ HRESULT PKCS10CertRequisitionInScope(const TraceHelper& scope, const WString& ws
                               hProv, dwGenKeyFlags);
     FAIL_IF(FAILED(hResult), hResult, TEXT("CreatePublicKey-Sign cert"));
 
-    LPCSTR lpszPublicKeyAlgorithm = kOidRsaEncryption;
+    LPCSTR lpszPublicKeyAlgorithm = szOID_RSA_RSA;
     LPCSTR lpszPublicKeyParameters = nullptr;
     LPCSTR lpszSignAlgorithm = nullptr;
     const BYTE* pbSignKey = vecSignKey.data();
@@ -187,9 +180,9 @@ HRESULT PKCS10CertRequisitionInScope(const TraceHelper& scope, const WString& ws
     DWORD cbExchangeKey = static_cast<DWORD>(vecExchangeKey.size());
     if (bIsRSA) {
         if (CALG_SHA1 == algHash) {
-            lpszSignAlgorithm = kOidSha1WithRsa;
+            lpszSignAlgorithm = szOID_RSA_SHA1RSA;
         } else if (CALG_MD5 == algHash) {
-            lpszSignAlgorithm = kOidMd5WithRsa;
+            lpszSignAlgorithm = szOID_RSA_MD5RSA;
         }
         FAIL_IF_REASON(lpszSignAlgorithm == nullptr, QORA_E_HASH_ALGORITHM, TEXT("invalid hash algorithm"),
                        TEXT("algHash != CALG_SHA1 && algHash != CALG_MD5"));
@@ -201,7 +194,7 @@ HRESULT PKCS10CertRequisitionInScope(const TraceHelper& scope, const WString& ws
                            TEXT("Check exchange public key"), TEXT("pstPublicKeyInfo->PublicKey.cbData == 0"));
         }
     } else {
-        lpszPublicKeyAlgorithm = kOidEcPublicKey;
+        lpszPublicKeyAlgorithm = szOID_ECC_PUBLIC_KEY;
         lpszPublicKeyParameters = kOidSM2Curve;
         lpszSignAlgorithm = kOidSM3WithSM2;
         algHash = CALG_SM3;

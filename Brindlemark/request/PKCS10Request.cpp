@@ -12,7 +12,6 @@
 
 namespace {
 
-const char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
 const char kOidCountryName[] = "2.5.4.6";
 const char kOidSerialNumber[] = "2.5.4.5";
 const char kOidJurisdictionCountryName[] = "1.3.6.1.4.1.311.60.2.1.3";
@@ -191,7 +190,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, LPCSTR lpszPublicKeyAlgorit
     TRACE_INFO_VALUE("dwKeySpec", dwKeySpec);
     TRACE_INFO_VALUE("cbData", cbData);
     FAIL_IF_REASON(cbData != 0 && pbData == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbData == NULL"));
-    bool bIsRSA = lpszPublicKeyAlgorithm != nullptr && 0 == strcmp(lpszPublicKeyAlgorithm, kOidRsaEncryption);
+    bool bIsRSA = lpszPublicKeyAlgorithm != nullptr && 0 == strcmp(lpszPublicKeyAlgorithm, szOID_RSA_RSA);
 
     CryptKey hKey;
     BOOL bRetCode = CryptGetUserKey(hProv, dwKeySpec, hKey.put());
