@@ -53,6 +53,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 export async function waitInPage(page, fn, arg, timeoutMs, what) {
   const end = Date.now() + timeoutMs;
   for (;;) {
+    if (page.isClosed()) throw new Error(`the page closed while waiting for ${what}`);
     try {
       const value = await page.evaluate(fn, arg);
       if (value) return value;
