@@ -77,6 +77,21 @@ TEST(BuildExtension, OriginsAreHttpsPagesOrThisComputer)
     }
 }
 
+// Firefox lets only the extension the host's manifest names connect: the id the extension declares must be
+// the one both registrations write.
+TEST(BuildExtension, GeckoIdIsTheOneTheRegistrationsAllow)
+{
+    Built built = BuildExtension("");
+    ASSERT_EQ(built.code, 0);
+    const std::string strId = built.manifest["browser_specific_settings"]["gecko"]["id"].get<std::string>();
+    EXPECT_EQ(strId, "enrolment@brindlemark.example");
+    for (const char* pszFile : {"/scripts/install-browser-host", "/installer/Brindlemark.nsi"}) {
+        std::ifstream file(std::string(BM_SOURCE_DIR) + pszFile);
+        const std::string strText{std::istreambuf_iterator<char>(file), {}};
+        EXPECT_NE(strText.find(strId), std::string::npos) << pszFile;
+    }
+}
+
 TEST(BuildExtension, HostNameReplacesTheWorkersOnly)
 {
     EXPECT_NE(BuildExtension("").worker.find("const HOST = \"com.brindlemark.host\";"), std::string::npos);
