@@ -45,8 +45,10 @@ struct HostRun {
 };
 
 // Starts the host with pipes, writes all of strInput, closes its input and collects what it wrote. A given
-// fnBeforeEnd runs before the input closes, with the host's process and the read end of its input.
-HostRun RunHost(const std::string& strInput, const std::function<void(HANDLE, HANDLE)>& fnBeforeEnd = nullptr)
+// fnBeforeEnd runs before the input closes, with the host's process and the read end of its input;
+// strArguments follow the program's name on its command line.
+HostRun RunHost(const std::string& strInput, const std::function<void(HANDLE, HANDLE)>& fnBeforeEnd = nullptr,
+                const std::string& strArguments = "")
 {
     HostRun run;
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
@@ -69,6 +71,7 @@ HostRun RunHost(const std::string& strInput, const std::function<void(HANDLE, HA
     PROCESS_INFORMATION pi = {};
     std::string strExe = HostPath();
     std::string strCommand = "\"" + strExe + "\"";
+    if (!strArguments.empty()) strCommand += " " + strArguments;
     BOOL bStarted =
         CreateProcessA(strExe.c_str(), strCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     // Kept only for fnBeforeEnd: a read end left open would let writes to an ended host block.
@@ -151,6 +154,21 @@ TEST(HostProcess, AnswersEachRequestInOrderUntilInputEnds)
     };
     EXPECT_EQ(Bodies(run.strOutput), want);
     EXPECT_EQ(run.dwExitCode, 0u);
+}
+
+TEST(HostProcess, ArgumentsOfEitherBrowserAreIgnored)
+{
+    for (const char* pszArguments : {
+             "chrome-extension://bpjebjimmnbljgdfklpdjjaljnmdcepo/",
+             "chrome-extension://bpjebjimmnbljgdfklpdjjaljnmdcepo/ --parent-window=0",
+             "\"C:\\Program Files\\Brindlemark\\x64\\com.brindlemark.host.firefox.json\" enrolment@brindlemark.example",
+             "/home/u/.mozilla/native-messaging-hosts/com.brindlemark.host.json enrolment@brindlemark.example",
+         }) {
+        SCOPED_TRACE(pszArguments);
+        HostRun run = RunHost(Frame(kVersionRequest), nullptr, pszArguments);
+        EXPECT_EQ(Bodies(run.strOutput), std::vector<std::string>{kVersionAnswer});
+        EXPECT_EQ(run.dwExitCode, 0u);
+    }
 }
 
 TEST(HostProcess, ASettingHoldsForLaterRequests)
