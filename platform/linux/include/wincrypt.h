@@ -20,6 +20,7 @@ typedef unsigned int ALG_ID;
 #define CALG_AES_256 0x00006610
 
 #define PROV_RSA_FULL 1
+#define MS_ENHANCED_PROV_W u"Microsoft Enhanced Cryptographic Provider v1.0"
 #define PROV_RSA_AES 24
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2
@@ -58,6 +59,10 @@ typedef unsigned int ALG_ID;
 #define NTE_FAIL ((HRESULT)0x80090020)
 #define NTE_NO_MEMORY ((HRESULT)0x8009000E)
 #define CRYPT_E_NOT_FOUND ((HRESULT)0x80092004)
+#define CRYPT_E_ASN1_CORRUPT ((HRESULT)0x80093100)
+#define CRYPT_E_ASN1_EOD ((HRESULT)0x80093102)
+#define NTE_BAD_PUBLIC_KEY ((HRESULT)0x80090015)
+#define NTE_BAD_SIGNATURE ((HRESULT)0x80090006)
 #define CRYPT_E_EXISTS ((HRESULT)0x80092005)
 #define CERT_E_EXPIRED ((HRESULT)0x800B0101)
 
@@ -67,6 +72,7 @@ typedef unsigned int ALG_ID;
 #define X509_KEY_USAGE (reinterpret_cast<LPCSTR>(14))
 #define X509_OCTET_STRING (reinterpret_cast<LPCSTR>(25))
 #define X509_BITS (reinterpret_cast<LPCSTR>(26))
+#define RSA_CSP_PUBLICKEYBLOB (reinterpret_cast<LPCSTR>(19))
 #define PKCS_ATTRIBUTE (reinterpret_cast<LPCSTR>(22))
 
 #define szOID_RSA_RSA "1.2.840.113549.1.1.1"
@@ -234,6 +240,12 @@ BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD 
 BOOL CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags, BYTE* pbSignature,
                     DWORD* pdwSigLen);
 BOOL CryptDestroyHash(HCRYPTHASH hHash);
+BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
+                  DWORD dwBufLen);
+BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
+                           LPCWSTR szDescription, DWORD dwFlags);
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, CERT_PUBLIC_KEY_INFO* pInfo,
+                              HCRYPTKEY* phKey);
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo, BYTE* pbEncoded,
                        DWORD* pcbEncoded);
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded, DWORD cbEncoded,
