@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb)
         abort();
     }
 
-    // The blob is made only from a key the walk reads; for the modulus's own length and one other.
+    // The blob is made only from a key the walk reads (nine or more elements); for the modulus's own length
+    // and one other.
+    if (lResult != 0 || pRoot->children.size() < 9) return 0;
     RSAPrivateKeyParts stParts;
     if (DecodePrivateKey(pb, cb, stParts) != 0) return 0;
     const LONG lModulusBits = static_cast<LONG>(stParts.vecModulus.size() * 8);
