@@ -98,15 +98,18 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime)
     if (lpSystemTime == nullptr || lpFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     const SYSTEMTIME& st = *lpSystemTime;
     static const unsigned kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 || st.wHour > 23 ||
+    if (st.wYear < 1601 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 || st.wHour > 23 ||
         st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999)
         return Fail(ERROR_INVALID_PARAMETER);
     const unsigned uLast = kDaysInMonth[st.wMonth - 1] + (st.wMonth == 2 && IsLeapYear(st.wYear) ? 1 : 0);
     if (st.wDay > uLast) return Fail(ERROR_INVALID_PARAMETER);
     const ULONGLONG ullDays = static_cast<ULONGLONG>(DaysOfCivil(st.wYear, st.wMonth, st.wDay) - kDaysTo1601);
+    if (ullDays > kMaxFileTime / kTicksPerDay) return Fail(ERROR_INVALID_PARAMETER);
     const ULONGLONG ullTicks = ullDays * kTicksPerDay +
                                (st.wHour * 3600ull + st.wMinute * 60ull + st.wSecond) * kTicksPerSecond +
                                st.wMilliseconds * 10000ull;
+    // The time must fit a FILETIME (up to 30828-09-14 02:48:05.477).
+    if (ullTicks > kMaxFileTime) return Fail(ERROR_INVALID_PARAMETER);
     PutTicks(ullTicks, *lpFileTime);
     return TRUE;
 }
