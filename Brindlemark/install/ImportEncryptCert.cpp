@@ -14,11 +14,15 @@
 #include <algorithm>
 #include <climits>
 #include <iterator>
+#include <limits>
 
 namespace {
 
 constexpr size_t kFieldWidth = 16;
 constexpr LONG kSessionKeyTripleDes = 306;
+// The range of LONG, which is 32-bit wherever the unit is built; the C long of LONG_MAX is not.
+constexpr LONGLONG kLongMax = std::numeric_limits<LONG>::max();
+constexpr LONGLONG kLongMin = std::numeric_limits<LONG>::min();
 
 // A 16-character numeric field read the way a base-10 string-to-long conversion reads it: leading white
 // space and a sign, then digits up to the first other character; no digits read 0, overflow saturates.
@@ -34,10 +38,10 @@ bool ReadNumericField(const WString& wstrEnvelope, size_t nPos, LONG& lValue)
     LONGLONG llValue = 0;
     for (; pwch < pwchEnd && *pwch >= TEXT('0') && *pwch <= TEXT('9'); ++pwch) {
         llValue = llValue * 10 + (*pwch - TEXT('0'));
-        if (llValue > static_cast<LONGLONG>(LONG_MAX) + 1) llValue = static_cast<LONGLONG>(LONG_MAX) + 1;
+        if (llValue > kLongMax + 1) llValue = kLongMax + 1;
     }
     if (bNegative) llValue = -llValue;
-    lValue = static_cast<LONG>(llValue < LONG_MIN ? LONG_MIN : (llValue > LONG_MAX ? LONG_MAX : llValue));
+    lValue = static_cast<LONG>(llValue < kLongMin ? kLongMin : (llValue > kLongMax ? kLongMax : llValue));
     return true;
 }
 
