@@ -1,6 +1,6 @@
 // fuzz/arguments.cpp — the argument reader over the arguments of any request: each position is read as
 // text and as an integer; exactly one kind of value is ever taken, and a text is the argument's whole text.
-#include "agent/ResultCode.h"
+#include "ResultCode.h"
 #include "host/JSONUtility.h"
 
 #include <cstdlib>

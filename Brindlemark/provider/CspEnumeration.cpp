@@ -11,11 +11,6 @@ constexpr DWORD kMaxProviderIndexes = 1024;
 
 }  // namespace
 
-DWORD ProviderTypeOfName(const WString& wstrCSPName, const WCHAR* pwszAesName)
-{
-    return wstrCSPName.find(pwszAesName) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
-}
-
 DWORD RegisteredProviderType(const WString& wstrCSPName)
 {
     for (DWORD dwIndex = 0; dwIndex < kMaxProviderIndexes; ++dwIndex) {

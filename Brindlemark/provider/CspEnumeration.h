@@ -9,7 +9,10 @@ HRESULT GetAllCSPName(WString& wstrAllCSPName);
 // the AES provider's name (case-sensitive), else 1 (PROV_RSA_FULL). The classic import's temporary key is opened
 // by a shorter text.
 constexpr WCHAR kAesProviderName[] = TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider");
-DWORD ProviderTypeOfName(const WString& wstrCSPName, const WCHAR* pwszAesName = kAesProviderName);
+inline DWORD ProviderTypeOfName(const WString& wstrCSPName, const WCHAR* pwszAesName = kAesProviderName)
+{
+    return wstrCSPName.find(pwszAesName) != WString::npos ? PROV_RSA_AES : PROV_RSA_FULL;
+}
 
 // The provider type a CSP is registered with; PROV_RSA_FULL for a name not registered.
 DWORD RegisteredProviderType(const WString& wstrCSPName);
