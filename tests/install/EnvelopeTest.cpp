@@ -85,6 +85,12 @@ TEST(Envelope, HeaderAndLayoutDecideWhatParses)
              {"device -1", "-1              " + good.substr(16), QORA_E_DEVICE_TYPE, QORA_E_DEVICE_TYPE},
              {"zeros before a sign read 0", "00000000000000-1" + good.substr(16), QORA_OK, QORA_OK},
              {"encrypt 0", Envelope(1, 0, 306), QORA_E_ENCRYPT_TYPE, QORA_E_ENCRYPT_TYPE},
+             // Past LONG's range a number stays there: 2^32 + 1 and 2^32 + 306 are neither 1 nor 306.
+             {"device 2^32 + 1", "0000004294967297" + good.substr(16), QORA_E_DEVICE_TYPE, QORA_E_DEVICE_TYPE},
+             {"session key type 2^32 + 306", Number(1) + Number(1) + "0000004294967602" + good.substr(48),
+              QORA_E_SESSION_KEY_TYPE, QORA_E_SESSION_KEY_TYPE},
+             {"field length 2^32 + 4", Number(1) + Number(1) + Number(306) + "0000004294967300" + "AAA," + good.substr(48),
+              QORA_E_IMPORT_ENCRYPT_CERT, QORA_E_IMPORT_ENCRYPT_CERT},
              {"numbers padded with spaces after", "1               1               306             " +
                                                       good.substr(48),
               QORA_OK, QORA_OK},
