@@ -20,15 +20,33 @@ struct ComInterface {
 template <typename T>
 using ComPtr = UniqueHandle<handle_traits::ComInterface<T>>;
 
-// Runs an operation's body; exhausted memory inside it ends the operation with E_OUTOFMEMORY, never an exception.
-template <typename Body>
-HRESULT GuardAllocation(Body body)
+// The one allocation guard: runs body, and when memory runs out inside it (std::bad_alloc, or a length past
+// what a container holds) answers what onExhausted traces and returns instead, never an exception.
+template <typename Body, typename OnExhausted>
+auto GuardAllocationWith(Body body, OnExhausted onExhausted) -> decltype(body())
 {
     try {
         return body();
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    TraceResult(E_OUTOFMEMORY, TEXT("New Memory"));
-    return E_OUTOFMEMORY;
+    return onExhausted();
 }
+
+// An operation's body whose exhaustion is one result line: E_OUTOFMEMORY.
+template <typename Body>
+HRESULT GuardAllocation(Body body, const WCHAR* pwszText = TEXT("New Memory"))
+{
+    return GuardAllocationWith(body, [pwszText] {
+        TraceResult(E_OUTOFMEMORY, pwszText);
+        return E_OUTOFMEMORY;
+    });
+}
+
+// A step of the caller's trace scope: exhaustion is traced as that step's failure and answered with failure.
+// The body is the last argument, so that commas inside it need no parentheses.
+#define GUARD_ALLOCATION_STEP(step, reason, failure, ...)                                                \
+    GuardAllocationWith(__VA_ARGS__, [&] {                                                               \
+        TraceStepFailure(TRACE_UNIT_FILE, __LINE__, scope.Name(), (step), (reason), (failure));          \
+        return (failure);                                                                                \
+    })

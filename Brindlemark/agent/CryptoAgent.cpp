@@ -1,12 +1,13 @@
 // Brindlemark/agent/CryptoAgent.cpp — the agent's settings, its last result and the error texts.
 #include "agent/CryptoAgent.h"
 
+#include "Owners.h"
 #include "chain/CertificateChainOperate.h"
-#include "provider/CspEnumeration.h"
-#include "provider/PairCleanup.h"
 #include "install/ImportEncryptCert.h"
 #include "install/ImportSignCert.h"
 #include "inventory/CertificateInventory.h"
+#include "provider/CspEnumeration.h"
+#include "provider/PairCleanup.h"
 #include "request/CertificateRequisition.h"
 #include "trace/TraceHelper.h"
 
@@ -61,16 +62,7 @@ CCryptoAgent::~CCryptoAgent() = default;
 template <typename Body>
 HRESULT CCryptoAgent::RecordResult(Body body)
 {
-    HRESULT hResult = E_OUTOFMEMORY;
-    try {
-        hResult = body();
-    } catch (const std::bad_alloc&) {
-        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
-        hResult = E_OUTOFMEMORY;
-    } catch (const std::length_error&) {
-        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
-        hResult = E_OUTOFMEMORY;
-    }
+    const HRESULT hResult = GuardAllocation(body, TEXT("CCryptoAgent - New Memory"));
     m_hrLastResult = hResult;
     return hResult;
 }
@@ -448,7 +440,7 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
     TraceHelper scope(TEXT("CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair"));
     LastErrorKeeper keepLastError;
     // This probe leaves the last result as the previous operation left it.
-    try {
+    return GuardAllocation([&]() -> HRESULT {
         REJECT_IF(pbPermitted == nullptr, E_POINTER, TEXT("Invalid parameter."));
         *pbPermitted = VARIANT_FALSE;
         WString wstrList;
@@ -473,12 +465,6 @@ HRESULT CCryptoAgent::QORA_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbPermi
         STEP_FAILED_REASON(bDeleted == FALSE, ResultFromLastError(), TEXT("CryptAcquireContext(DeleteKeySet)"),
                            TEXT("bRetCode == FALSE"));
         return QORA_OK;
-    } catch (const std::bad_alloc&) {
-        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
-        return E_OUTOFMEMORY;
-    } catch (const std::length_error&) {
-        TraceResult(E_OUTOFMEMORY, TEXT("CCryptoAgent - New Memory"));
-        return E_OUTOFMEMORY;
-    }
+    }, TEXT("CCryptoAgent - New Memory"));
 }
 

@@ -1,6 +1,7 @@
 // Brindlemark/chain/CertificateChainDelete.cpp — the withdrawal lists and the removals they drive.
 #include "chain/CertificateChainDelete.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "inventory/CertificateInventory.h"
 #include "trace/TraceHelper.h"
@@ -45,15 +46,16 @@ void DeleteDiscarded(const TraceHelper& scope, std::initializer_list<DiscardedCe
 {
     for (const DiscardedCertificate& stEntry : rgEntries) {
         TRACE_INFO_TEXT("pwszSubjectDN", stEntry.pwszSubjectDN);
-        HRESULT hResult = E_OUTOFMEMORY;
-        try {
-            hResult = stEntry.eKind == DISCARDED_ROOT
-                          ? DeleteTrustedRootCert(stEntry.pwszThumbprint, stEntry.pwszSerialNumber, stEntry.pwszSubjectDN,
-                                                  stEntry.pwszIssuerDN)
-                          : DeleteIntermediateCert(stEntry.pwszSerialNumber, stEntry.pwszSubjectDN, stEntry.pwszIssuerDN);
-        } catch (const std::bad_alloc&) {
-        } catch (const std::length_error&) {
-        }
+        // Exhausted memory fails this entry alone; the failure is traced below with the entry's step.
+        const HRESULT hResult = GuardAllocationWith(
+            [&] {
+                return stEntry.eKind == DISCARDED_ROOT
+                           ? DeleteTrustedRootCert(stEntry.pwszThumbprint, stEntry.pwszSerialNumber,
+                                                   stEntry.pwszSubjectDN, stEntry.pwszIssuerDN)
+                           : DeleteIntermediateCert(stEntry.pwszSerialNumber, stEntry.pwszSubjectDN,
+                                                    stEntry.pwszIssuerDN);
+            },
+            [] { return E_OUTOFMEMORY; });
         STEP_FAILED_REASON(FAILED(hResult), hResult,
                            stEntry.eKind == DISCARDED_ROOT ? TEXT("DeleteTrustedRootCert") : TEXT("DeleteIntermediateCert"),
                            TEXT("FAILED(hResult)"));

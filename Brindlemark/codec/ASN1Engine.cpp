@@ -4,6 +4,7 @@
 
 #include "codec/DerWriter.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "trace/TraceHelper.h"
 
@@ -345,7 +346,7 @@ LONG DecodeASN1Memory(const BYTE* pbInput, size_t cbInput, std::unique_ptr<ASN1N
 {
     TraceHelper scope(TEXT("DecodeASN1Memory"));
     TRACE_INFO_VALUE("cbInput", cbInput);
-    try {
+    return GUARD_ALLOCATION_STEP(TEXT("New Memory"), TEXT("std::bad_alloc"), ASN1_DECODE_FAILED, [&]() -> LONG {
         // The root's bound is its last byte's index, so a root element has at least three bytes.
         ASN1Header stRoot;
         LONG lResult = pbInput != nullptr && cbInput > 0
@@ -360,11 +361,7 @@ LONG DecodeASN1Memory(const BYTE* pbInput, size_t cbInput, std::unique_ptr<ASN1N
         FAIL_IF_REASON(lResult != 0, ASN1_DECODE_FAILED, TEXT("ParseNode"), TEXT("0 != nResult"));
         pRoot = std::move(pNode);
         return 0;
-    } catch (const std::bad_alloc&) {
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New Memory"), TEXT("std::bad_alloc"),
-                         ASN1_DECODE_FAILED);
-        return ASN1_DECODE_FAILED;
-    }
+    });
 }
 
 HRESULT CopyPrivateKeyAttribute(const ASN1Node& node, ByteBuffer& vecAttribute)

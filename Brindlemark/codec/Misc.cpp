@@ -2,6 +2,7 @@
 // that several units share.
 #include "codec/Misc.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "trace/TraceHelper.h"
 
@@ -223,12 +224,11 @@ void SplitStrings(const WCHAR* pwszText, std::vector<WString>& vecItems)
         const WCHAR* pwszEnd = pwszItem;
         while (*pwszEnd != 0 && !(pwszEnd[0] == TEXT('|') && pwszEnd[1] == TEXT('|'))) ++pwszEnd;
         if (pwszEnd == pwszItem) break;
-        try {
+        const bool bAdded = GUARD_ALLOCATION_STEP(TEXT("New Memory"), TEXT("emplace_back"), E_OUTOFMEMORY, [&] {
             vecItems.emplace_back(pwszItem, static_cast<size_t>(pwszEnd - pwszItem));
-        } catch (const std::bad_alloc&) {
-            TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New Memory"), TEXT("emplace_back"), E_OUTOFMEMORY);
-            return;
-        }
+            return QORA_OK;
+        }) == QORA_OK;
+        if (!bAdded) return;
         TRACE_INFO_TEXT("Item", vecItems.back().c_str());
         pwszItem = *pwszEnd != 0 ? pwszEnd + 2 : pwszEnd;
     }

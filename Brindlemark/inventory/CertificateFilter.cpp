@@ -2,6 +2,7 @@
 // certificates.
 #include "inventory/CertificateFilter.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateInfo.h"
@@ -196,7 +197,8 @@ HRESULT FilterCertificates(const CERTIFICATE_FILTER* pstFilter, const CertContex
 {
     TraceHelper scope(TEXT("FilterCertificates"));
     TRACE_INFO_VALUE("vecInput.size()", vecInput.size());
-    try {
+    const HRESULT hrGuarded = GUARD_ALLOCATION_STEP(TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"),
+                                                    E_OUTOFMEMORY, [&]() -> HRESULT {
         SplitFilter split = {pstFilter, {}, {}, {}};
         if (pstFilter != nullptr) {
             ParseFilters(pstFilter->pwszSubjectFilters, split.vecSubjectFilters);
@@ -209,9 +211,9 @@ HRESULT FilterCertificates(const CERTIFICATE_FILTER* pstFilter, const CertContex
             FAIL_IF(!pDuplicate, ResultFromLastError(), TEXT("CertDuplicateCertificateContext"));
             vecOutput.push_back(std::move(pDuplicate));
         }
-    } catch (const std::bad_alloc&) {
-        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
-    }
+        return QORA_OK;
+    });
+    if (FAILED(hrGuarded)) return hrGuarded;
     TRACE_INFO_VALUE("vecOutput.size()", vecOutput.size());
     return QORA_OK;
 }

@@ -2,6 +2,7 @@
 // inventory text that joins them with the certificates found in key containers.
 #include "inventory/CertificateInventory.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "inventory/CertificateInfo.h"
 #include "inventory/UnregisteredCertificate.h"
@@ -80,7 +81,8 @@ HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertContextList& vec
 {
     TraceHelper scope(TEXT("ExtractCertificatesFromStore"));
     FAIL_IF(hCertStore == NULL, E_INVALIDARG, TEXT("Check parameter"));
-    try {
+    const HRESULT hrGuarded = GUARD_ALLOCATION_STEP(TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"),
+                                                    E_OUTOFMEMORY, [&]() -> HRESULT {
         // The enumeration frees the context it is handed; the owner frees the last one on every other path.
         CertContext pCurrent;
         for (;;) {
@@ -91,9 +93,9 @@ HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertContextList& vec
             FAIL_IF(!pDuplicate, ResultFromLastError(), TEXT("CertDuplicateCertificateContext"));
             vecCertContexts.push_back(std::move(pDuplicate));
         }
-    } catch (const std::bad_alloc&) {
-        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
-    }
+        return QORA_OK;
+    });
+    if (FAILED(hrGuarded)) return hrGuarded;
     TRACE_INFO_VALUE("vecCertContexts.size()", vecCertContexts.size());
     return QORA_OK;
 }
@@ -126,7 +128,8 @@ HRESULT GetAllCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNam
 {
     TraceHelper inventoryScope(TEXT("GetAllCertificatesInfo"));
     TraceWideValue(TRACE_FLAG_INFO, TEXT("pwszCSPNameList"), pwszCSPNameList);
-    try {
+    const HRESULT hrGuarded = GUARD_ALLOCATION_STEP(TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"),
+                                                    E_OUTOFMEMORY, [&]() -> HRESULT {
         // A list from the page loses its surrounding spaces; null stays null.
         WString wstrCSPNameList;
         if (pwszCSPNameList != nullptr) wstrCSPNameList = TrimSpaces(WString(pwszCSPNameList));
@@ -136,8 +139,8 @@ HRESULT GetAllCertificatesInfo(const TraceHelper& scope, const WCHAR* pwszCSPNam
         if (FAILED(hResult)) return hResult;
         TraceWideValue(TRACE_FLAG_INFO, TEXT("wstrCertInfo"), wstrText.c_str());
         wstrCertInfo.swap(wstrText);
-    } catch (const std::bad_alloc&) {
-        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
-    }
+        return QORA_OK;
+    });
+    if (FAILED(hrGuarded)) return hrGuarded;
     return QORA_OK;
 }

@@ -3,6 +3,7 @@
 #include "inventory/UnregisteredCertificate.h"
 
 #include "provider/CspEnumeration.h"
+#include "Owners.h"
 #include "ResultCode.h"
 #include "codec/Misc.h"
 #include "inventory/CertificateFilter.h"
@@ -185,27 +186,33 @@ HRESULT FilterUnregisteredCertificatesfromCSP(const WCHAR* pwszCSPNameList, cons
                                               UnregisteredCertSet& vtrUnregisteredCertSet)
 {
     TraceHelper scope(TEXT("FilterUnregisteredCertificatesfromCSP"));
-    try {
-        WString wstrAllCSPName;
-        if (pwszCSPNameList == nullptr) {
-            const HRESULT hResult = GetAllCSPName(wstrAllCSPName);
-            if (FAILED(hResult)) RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
-            FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCSPName"));
-            pwszCSPNameList = wstrAllCSPName.c_str();
-        }
-        std::vector<WString> vecCSPNames;
-        SplitStrings(pwszCSPNameList, vecCSPNames);
-        for (const WString& wstrCSPName : vecCSPNames) {
-            // The Microsoft providers keep no certificates in their containers that the store does not know.
-            if (wstrCSPName.find(TEXT("Microsoft")) != WString::npos) continue;
-            const HRESULT hResult =
-                FilterUnregisteredCertificatesfromSpecifiedCSP(wstrCSPName.c_str(), pstFilter, vtrUnregisteredCertSet);
-            STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("FilterUnregisteredCertificatesfromSpecifiedCSP"),
-                               TEXT("FAILED(hResult)"));
-        }
-    } catch (const std::bad_alloc&) {
-        RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
-        FAIL_IF_REASON(true, E_OUTOFMEMORY, TEXT("Dispatch memory failed."), TEXT("std::bad_alloc"));
-    }
+    const HRESULT hrGuarded = GuardAllocationWith(
+        [&]() -> HRESULT {
+            WString wstrAllCSPName;
+            if (pwszCSPNameList == nullptr) {
+                const HRESULT hResult = GetAllCSPName(wstrAllCSPName);
+                if (FAILED(hResult)) RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
+                FAIL_IF(FAILED(hResult), hResult, TEXT("GetAllCSPName"));
+                pwszCSPNameList = wstrAllCSPName.c_str();
+            }
+            std::vector<WString> vecCSPNames;
+            SplitStrings(pwszCSPNameList, vecCSPNames);
+            for (const WString& wstrCSPName : vecCSPNames) {
+                // The Microsoft providers keep no certificates in their containers that the store does not know.
+                if (wstrCSPName.find(TEXT("Microsoft")) != WString::npos) continue;
+                const HRESULT hResult =
+                    FilterUnregisteredCertificatesfromSpecifiedCSP(wstrCSPName.c_str(), pstFilter, vtrUnregisteredCertSet);
+                STEP_FAILED_REASON(FAILED(hResult), hResult, TEXT("FilterUnregisteredCertificatesfromSpecifiedCSP"),
+                                   TEXT("FAILED(hResult)"));
+            }
+            return QORA_OK;
+        },
+        [&] {
+            RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
+            TraceStepFailure(TRACE_UNIT_FILE, __LINE__, scope.Name(), TEXT("Dispatch memory failed."),
+                             TEXT("std::bad_alloc"), E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
+        });
+    if (FAILED(hrGuarded)) return hrGuarded;
     return QORA_OK;
 }

@@ -3,6 +3,7 @@
 
 #include "provider/CspEnumeration.h"
 
+#include "Owners.h"
 #include "ResultCode.h"
 #include "codec/Misc.h"
 #include "request/PKCS10Request.h"
@@ -223,13 +224,10 @@ HRESULT CreatePublicKey(WString& wstrKeyContainerName, ByteBuffer& vecPublicKey,
                         DWORD dwGenKeyFlags)
 {
     TraceHelper scope(TEXT("CreatePublicKey"));
-    try {
+    return GUARD_ALLOCATION_STEP(TEXT("New buffer"), TEXT("!*lppPublicKey"), E_OUTOFMEMORY, [&] {
         return CreatePublicKeyInScope(scope, wstrKeyContainerName, vecPublicKey, dwKeyLength, wstrCSPName, bIsRSA,
                                       dwKeySpec, bNewKeySet, hProv, dwGenKeyFlags);
-    } catch (const std::bad_alloc&) {
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New buffer"), TEXT("!*lppPublicKey"), E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT PKCS10CertRequisition(const WString& wstrCSPName, const WCHAR* lpwSubjectDN, LONG lCertType, DWORD dwKeySpec,
@@ -237,12 +235,9 @@ HRESULT PKCS10CertRequisition(const WString& wstrCSPName, const WCHAR* lpwSubjec
                               std::string& strRequest, WString& wstrContainerName)
 {
     TraceHelper scope(TEXT("PKCS10CertRequisition"));
-    try {
+    // Every buffer of the request has an owner, so unwinding releases them all.
+    return GUARD_ALLOCATION_STEP(TEXT("New Memory"), TEXT("std::bad_alloc"), E_OUTOFMEMORY, [&] {
         return PKCS10CertRequisitionInScope(scope, wstrCSPName, lpwSubjectDN, lCertType, dwKeySpec, bIsRSA, dwKeyLength,
                                             dwGenKeyFlags, algHash, strRequest, wstrContainerName);
-    } catch (const std::bad_alloc&) {
-        // Every buffer of the request has an owner, so unwinding has already released them.
-        TraceStepFailure(__FILE__, __LINE__, scope.Name(), TEXT("New Memory"), TEXT("std::bad_alloc"), E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    });
 }
