@@ -13,6 +13,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
@@ -261,11 +262,17 @@ std::string Number16(long long value)
 // Field 3 is the session key field, 4 the key field: where its length stands and where it begins.
 bool LocateField(const std::string& envelope, int field, size_t& lengthAt, size_t& at, size_t& length)
 {
-    if (envelope.size() < 80) return false;
-    const size_t sessionLength = std::stoull(envelope.substr(48, 16));
+    const auto number = [&envelope](size_t pos, size_t& value) {
+        if (envelope.size() < pos + 16) return false;
+        const std::string digits = envelope.substr(pos, 16);
+        if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+        value = static_cast<size_t>(strtoull(digits.c_str(), nullptr, 10));
+        return true;
+    };
+    size_t sessionLength = 0;
+    if (!number(48, sessionLength)) return false;
     lengthAt = field == 3 ? 48 : 64 + sessionLength;
-    if (envelope.size() < lengthAt + 16) return false;
-    length = std::stoull(envelope.substr(lengthAt, 16));
+    if (!number(lengthAt, length)) return false;
     at = lengthAt + 16;
     return envelope.size() >= at + length && length > 2;
 }
