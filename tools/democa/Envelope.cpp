@@ -200,11 +200,14 @@ Status GenerateEncryptionKey(KeyType keyType, int rsaBits, PkeyPtr& key)
                             std::to_string(kRsaKeyAttempts) + " attempts");
 }
 
-Status BuildEnvelope(EnvelopeFormat format, EVP_PKEY* temporaryKey, EVP_PKEY* encryptionKey, std::string& envelope)
+Status BuildEnvelope(EnvelopeFormat format, EVP_PKEY* temporaryKey, EVP_PKEY* encryptionKey, std::string& envelope,
+                     const Bytes* plaintext)
 {
     const FormatInfo& info = InfoOf(format);
     Secret privateKey;
-    if (info.keyType == KeyType::Rsa) {
+    if (plaintext) {
+        privateKey.bytes = *plaintext;
+    } else if (info.keyType == KeyType::Rsa) {
         privateKey.bytes = DerOf<EVP_PKEY>(encryptionKey, i2d_PrivateKey);  // PKCS#1 RSAPrivateKey
         if (privateKey.bytes.empty()) return OpenSslFailure("RSA private key encoding");
     } else {

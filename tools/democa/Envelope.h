@@ -31,7 +31,10 @@ EnvelopeFormat DefaultEnvelopeFormat(KeyType keyType);
 // as the client's private key blob takes them at fixed widths.
 Status GenerateEncryptionKey(KeyType keyType, int rsaBits, PkeyPtr& key);
 
-// The envelope text of the encryption private key for the temporary key.
-Status BuildEnvelope(EnvelopeFormat format, EVP_PKEY* temporaryKey, EVP_PKEY* encryptionKey, std::string& envelope);
+// The envelope text of the encryption private key for the temporary key. A plaintext, when given, is
+// encrypted in place of the key's own encoding (PKCS#1 RSAPrivateKey, or the 32-byte SM2 scalar): tests damage
+// a key that way before it is encrypted.
+Status BuildEnvelope(EnvelopeFormat format, EVP_PKEY* temporaryKey, EVP_PKEY* encryptionKey, std::string& envelope,
+                     const Bytes* plaintext = nullptr);
 
 }  // namespace democa

@@ -24,13 +24,16 @@ namespace {
 
 const char kUsage[] =
     "usage: democa issue --ca-dir DIR [--format F] [--request FILE|-] [--out DIR]\n"
+    "                    [--encryption-key PEM] [--key-plaintext FILE]\n"
     "       democa ca --ca-dir DIR\n"
     "       democa serve --ca-dir DIR [--page-dir DIR] [--port N]\n"
     "       democa --help\n"
     "\n"
     "issue  reads a certification request (Base64, as the agent returns it; standard input by default),\n"
     "       verifies it and prints one JSON object: signCert, serial and, for a double request,\n"
-    "       encryptCert, encryptedPrivateKey and format. --out DIR also writes sign.der (and encrypt.der).\n"
+    "       encryptCert, encryptedPrivateKey and format. --out DIR also writes sign.der (and encrypt.der and\n"
+    "       the encryption key, encrypt-key.pem). --encryption-key certifies and delivers that key instead of a\n"
+    "       new one; --key-plaintext encrypts the file's bytes in its place (damaged keys for tests).\n"
     "       F, the encrypted key envelope of a double request: classic (RSA default), ext-rsa,\n"
     "       ext-rsa-nosession, ext-sm2 (SM2 default, C1C3C2), ext-sm2-c1c2c3.\n"
     "ca     prints the CA certificates' files and subjects as JSON.\n"
@@ -50,7 +53,7 @@ struct Options {
 Status ParseOptions(int argc, char** argv, Options& options)
 {
     static const std::map<std::string, std::vector<std::string>> kAllowed = {
-        {"issue", {"--ca-dir", "--format", "--request", "--out"}},
+        {"issue", {"--ca-dir", "--format", "--request", "--out", "--encryption-key", "--key-plaintext"}},
         {"ca", {"--ca-dir"}},
         {"serve", {"--ca-dir", "--page-dir", "--port"}},
     };
@@ -113,10 +116,16 @@ Status WriteDer(const fs::path& path, X509* cert)
 
 std::string CertText(X509* cert) { return Base64Encode(DerOf<X509>(cert, i2d_X509)); }
 
+// What a test hands the CA in place of its own choices: the encryption key, and the bytes to encrypt as it.
+struct Overrides {
+    std::string encryptionKeyFile;
+    std::string keyPlaintextFile;
+};
+
 // Issues for one request text; formatName empty means the key type's default. outDir, when not empty, also
-// receives the DER certificates.
+// receives the DER certificates and the encryption key.
 Status IssueFromText(const fs::path& caDir, const std::string& text, const std::string& formatName,
-                     const std::string& outDir, nlohmann::json& result)
+                     const std::string& outDir, nlohmann::json& result, const Overrides& overrides = {})
 {
     std::optional<EnvelopeFormat> format;
     if (!formatName.empty()) {
@@ -133,6 +142,7 @@ Status IssueFromText(const fs::path& caDir, const std::string& text, const std::
     CaHierarchy hierarchy;
     if (Status s = OpenCaHierarchy(caDir, request.keyType, hierarchy); !s.Ok()) return s;
     X509Ptr signCert, encryptCert;
+    PkeyPtr encryptionKey;
     if (Status s = IssueCertificate(hierarchy, request.subject.get(), request.publicKey.get(), CertProfile::Signing,
                                     signCert);
         !s.Ok())
@@ -142,15 +152,28 @@ Status IssueFromText(const fs::path& caDir, const std::string& text, const std::
 
     if (request.IsDouble()) {
         const EnvelopeFormat chosen = format.value_or(DefaultEnvelopeFormat(request.keyType));
-        PkeyPtr encryptionKey;
         std::string envelope;
-        // the client imports the key at its own key length, which is the signing key's
-        if (Status s = GenerateEncryptionKey(request.keyType, request.keyBits, encryptionKey); !s.Ok()) return s;
+        std::optional<Bytes> plaintext;
+        if (!overrides.keyPlaintextFile.empty()) {
+            std::string bytes;
+            if (!ReadFile(overrides.keyPlaintextFile, bytes))
+                return Status::BadInput("cannot read the key plaintext " + overrides.keyPlaintextFile);
+            plaintext.emplace(bytes.begin(), bytes.end());
+        }
+        if (!overrides.encryptionKeyFile.empty()) {
+            if (Status s = LoadKey(overrides.encryptionKeyFile, request.keyType, encryptionKey); !s.Ok())
+                return Status::BadInput(s.message);
+        } else if (Status s = GenerateEncryptionKey(request.keyType, request.keyBits, encryptionKey); !s.Ok()) {
+            // the client imports the key at its own key length, which is the signing key's
+            return s;
+        }
         if (Status s = IssueCertificate(hierarchy, request.subject.get(), encryptionKey.get(), CertProfile::Encryption,
                                         encryptCert);
             !s.Ok())
             return s;
-        if (Status s = BuildEnvelope(chosen, request.temporaryKey.get(), encryptionKey.get(), envelope); !s.Ok())
+        if (Status s = BuildEnvelope(chosen, request.temporaryKey.get(), encryptionKey.get(), envelope,
+                                     plaintext ? &*plaintext : nullptr);
+            !s.Ok())
             return s;
         result["encryptCert"] = CertText(encryptCert.get());
         result["encryptedPrivateKey"] = envelope;
@@ -162,8 +185,11 @@ Status IssueFromText(const fs::path& caDir, const std::string& text, const std::
         fs::create_directories(outDir, ec);
         if (ec) return Status::Internal("cannot create " + outDir + ": " + ec.message());
         if (Status s = WriteDer(fs::path(outDir) / "sign.der", signCert.get()); !s.Ok()) return s;
-        if (encryptCert)
+        if (encryptCert) {
             if (Status s = WriteDer(fs::path(outDir) / "encrypt.der", encryptCert.get()); !s.Ok()) return s;
+            if (Status s = WriteKey(fs::path(outDir) / "encrypt-key.pem", encryptionKey.get()); !s.Ok())
+                return s;
+        }
     }
     return Status::Success();
 }
@@ -178,8 +204,9 @@ Status Issue(const Options& options, nlohmann::json& result)
 {
     std::string text;
     if (Status s = ReadRequestText(OptionOr(options, "--request", "-"), text); !s.Ok()) return s;
+    const Overrides overrides{OptionOr(options, "--encryption-key", ""), OptionOr(options, "--key-plaintext", "")};
     return IssueFromText(options.values.at("--ca-dir"), text, OptionOr(options, "--format", ""),
-                         OptionOr(options, "--out", ""), result);
+                         OptionOr(options, "--out", ""), result, overrides);
 }
 
 Status RunServer(const Options& options)
