@@ -87,9 +87,15 @@ HRESULT CheckCertificateKey(HCRYPTPROV hProv, DWORD dwKeySpec, PCCERT_CONTEXT pC
     TRACE_INFO_VALUE("dwKeySpec", dwKeySpec);
     CryptKey hKey;
     FAIL_IF(!CryptGetUserKey(hProv, dwKeySpec, hKey.put()), ResultFromLastError(), TEXT("CryptGetUserKey"));
+    return CheckKeyOfCertificate(hKey.get(), pCert);
+}
+
+HRESULT CheckKeyOfCertificate(HCRYPTKEY hKey, PCCERT_CONTEXT pCert)
+{
+    TraceHelper scope(TEXT("CheckKeyOfCertificate"));
     ByteBuffer vecContainer;
     const bool bExported = ReadTwice(vecContainer, [&](BYTE* pb, DWORD* pcb) {
-        return CryptExportKey(hKey.get(), 0, PUBLICKEYBLOB, 0, pb, pcb);
+        return CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, pb, pcb);
     });
     FAIL_IF(!bExported, ResultFromLastError(), TEXT("CryptExportKey"));
 

@@ -12,6 +12,8 @@ HRESULT ParseSingleCertificate(const ByteBuffer& vecCert, CertContext& pCert);
 // exponent; SM2: the curve point); NTE_BAD_PUBLIC_KEY when it is another key; the platform's error when the
 // container's key cannot be read.
 HRESULT CheckCertificateKey(HCRYPTPROV hProv, DWORD dwKeySpec, PCCERT_CONTEXT pCert);
+// The same comparison for a key in hand.
+HRESULT CheckKeyOfCertificate(HCRYPTKEY hKey, PCCERT_CONTEXT pCert);
 
 // Proves that an RSA exchange key holds the certificate's private key: a SHA-1 signature made with the
 // exchange key of hProv verifies under the certificate's key or, where the provider does not sign with it, a

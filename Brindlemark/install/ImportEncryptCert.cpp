@@ -448,7 +448,10 @@ HRESULT ProveKeyBlob(const TraceHelper& scope, const ByteBuffer& vecBlob, PCCERT
     CryptKey hTrialKey;
     FAIL_IF(!CryptImportKey(hTrial.get(), vecBlob.data(), static_cast<DWORD>(vecBlob.size()), 0, 0, hTrialKey.put()),
             QORA_E_IMPORT_ENCRYPT_CERT, TEXT("CryptImportKey-TrialKey"));
-    const HRESULT hResult = ProveExchangeKey(hTrial.get(), hTrialKey.get(), pCert);
+    // A signature made with the primes never reads the modulus or the public exponent: those are compared too.
+    HRESULT hResult = CheckKeyOfCertificate(hTrialKey.get(), pCert);
+    FAIL_IF(FAILED(hResult), QORA_E_IMPORT_ENCRYPT_CERT, TEXT("CheckKeyOfCertificate"));
+    hResult = ProveExchangeKey(hTrial.get(), hTrialKey.get(), pCert);
     FAIL_IF(hResult != QORA_OK, QORA_E_IMPORT_ENCRYPT_CERT, TEXT("ProveExchangeKey"));
     return QORA_OK;
 }
