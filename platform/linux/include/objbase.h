@@ -17,6 +17,7 @@ protected:
 typedef IUnknown* LPUNKNOWN;
 
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+HRESULT CoInitialize(LPVOID pvReserved);
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 void CoUninitialize();
 HRESULT CoCreateGuid(GUID* pguid);

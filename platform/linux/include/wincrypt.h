@@ -77,6 +77,9 @@ typedef unsigned int ALG_ID;
 
 #define szOID_RSA_RSA "1.2.840.113549.1.1.1"
 #define szOID_RSA_SHA256RSA "1.2.840.113549.1.1.11"
+#define szOID_RSA_MD5RSA "1.2.840.113549.1.1.4"
+#define szOID_RSA_SHA1RSA "1.2.840.113549.1.1.5"
+#define szOID_ECC_PUBLIC_KEY "1.2.840.10045.2.1"
 #define szOID_KEY_USAGE "2.5.29.15"
 #define szOID_SUBJECT_KEY_IDENTIFIER "2.5.29.14"
 
@@ -108,6 +111,7 @@ typedef unsigned int ALG_ID;
 #define CERT_STORE_ADD_NEW 1
 #define CERT_STORE_ADD_USE_EXISTING 2
 #define CERT_STORE_ADD_REPLACE_EXISTING 3
+#define CERT_STORE_ADD_ALWAYS 4
 #define CERT_STORE_CTRL_COMMIT 3
 #define CERT_FIND_ANY 0
 #define CERT_FIND_EXISTING (13 << 16)
@@ -256,6 +260,9 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
 
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV hCryptProv, DWORD dwFlags,
                          const void* pvPara);
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
+BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProvOrNCryptKey, DWORD dwKeySpec,
+                              DWORD dwCertEncodingType, CERT_PUBLIC_KEY_INFO* pInfo, DWORD* pcbInfo);
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 BOOL CertControlStore(HCERTSTORE hCertStore, DWORD dwFlags, DWORD dwCtrlType, const void* pvCtrlPara);
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded, DWORD cbCertEncoded);

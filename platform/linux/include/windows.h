@@ -4,6 +4,7 @@
 // native build does not carry out stay unresolved at link time unless a build provides them.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -298,6 +299,20 @@ HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
 HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID LockResource(HGLOBAL hResData);
 DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo);
+int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
+typedef long long (*FARPROC)();
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+
+// ---- Messages ------------------------------------------------------------------------------------
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                     DWORD nSize, va_list* Arguments);
 
 // ---- Versions ------------------------------------------------------------------------------------
 typedef struct _OSVERSIONINFOW {
@@ -352,6 +367,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData);
 LONG RegCloseKey(HKEY hKey);
+LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 
 // ---- GUIDs ---------------------------------------------------------------------------------------
 typedef struct _GUID {
@@ -366,3 +382,6 @@ typedef const GUID* LPCGUID;
 #define REFIID const IID&
 #define REFCLSID const CLSID&
 inline bool operator==(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+// The runtime library's stdio names (_fileno and friends) come with <stdio.h> on the platform.
+#include <io.h>
