@@ -40,6 +40,12 @@ std::vector<Extension> ProfileExtensions(CertProfile profile, bool sm2Key)
                     {NID_key_usage, "critical,keyEncipherment,dataEncipherment,keyAgreement"}};
         return {{NID_basic_constraints, "critical,CA:FALSE"},
                 {NID_key_usage, "critical,keyEncipherment,dataEncipherment"}};
+    case CertProfile::Server:
+        // browsers match the address against the alternative names only, never the common name
+        return {{NID_basic_constraints, "critical,CA:FALSE"},
+                {NID_key_usage, "critical,digitalSignature,keyEncipherment"},
+                {NID_ext_key_usage, "serverAuth"},
+                {NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"}};
     }
     return {};
 }
@@ -104,7 +110,8 @@ Status BuildCertificate(const CertContents& contents, X509Ptr& cert, const Fixed
         X509_set_pubkey(made.get(), contents.publicKey) != 1)
         return OpenSslFailure("certificate subject, issuer and key");
 
-    const bool endEntity = contents.profile == CertProfile::Signing || contents.profile == CertProfile::Encryption;
+    const bool endEntity = contents.profile == CertProfile::Signing || contents.profile == CertProfile::Encryption ||
+                           contents.profile == CertProfile::Server;
     if (fixed.notBefore != 0 || fixed.notAfter != 0) {
         if (!ASN1_TIME_set(X509_getm_notBefore(made.get()), fixed.notBefore) ||
             !ASN1_TIME_set(X509_getm_notAfter(made.get()), fixed.notAfter))

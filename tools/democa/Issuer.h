@@ -8,7 +8,8 @@
 
 namespace democa {
 
-enum class CertProfile { RootCa, IssuingCa, Signing, Encryption };
+// Server: the login service's own certificate, for localhost and 127.0.0.1.
+enum class CertProfile { RootCa, IssuingCa, Signing, Encryption, Server };
 
 struct CertContents {
     const X509_NAME* subject = nullptr;

@@ -26,7 +26,7 @@ const char kUsage[] =
     "usage: democa issue --ca-dir DIR [--format F] [--request FILE|-] [--out DIR]\n"
     "                    [--encryption-key PEM] [--key-plaintext FILE]\n"
     "       democa ca --ca-dir DIR\n"
-    "       democa serve --ca-dir DIR [--page-dir DIR] [--port N]\n"
+    "       democa serve --ca-dir DIR [--page-dir DIR] [--port N] [--login-port N]\n"
     "       democa --help\n"
     "\n"
     "issue  reads a certification request (Base64, as the agent returns it; standard input by default),\n"
@@ -39,6 +39,10 @@ const char kUsage[] =
     "ca     prints the CA certificates' files and subjects as JSON.\n"
     "serve  answers HTTP on 127.0.0.1 (port N, or a free one; the first line printed names it): POST /issue\n"
     "       with the form fields request and format answers what issue prints; the page folder is served at /.\n"
+    "       It also serves the bank's login over HTTPS on 127.0.0.1 (port N of --login-port, or a free one; the\n"
+    "       second line printed names it), with a certificate the RSA issuing CA makes for localhost and\n"
+    "       127.0.0.1 at start: a client with a certificate of the RSA hierarchy is greeted by its subject; the\n"
+    "       handshake fails for a client with none or with another authority's.\n"
     "The RSA and SM2 CA hierarchies are created in the --ca-dir folder on first use and reused after.\n"
     "Exit codes: 0 done, 1 bad request or input, 2 usage, 3 internal error.\n";
 
@@ -55,7 +59,7 @@ Status ParseOptions(int argc, char** argv, Options& options)
     static const std::map<std::string, std::vector<std::string>> kAllowed = {
         {"issue", {"--ca-dir", "--format", "--request", "--out", "--encryption-key", "--key-plaintext"}},
         {"ca", {"--ca-dir"}},
-        {"serve", {"--ca-dir", "--page-dir", "--port"}},
+        {"serve", {"--ca-dir", "--page-dir", "--port", "--login-port"}},
     };
     std::vector<std::string> args(argv + 1, argv + argc);
     for (const std::string& arg : args)
@@ -209,15 +213,25 @@ Status Issue(const Options& options, nlohmann::json& result)
                          OptionOr(options, "--out", ""), result, overrides);
 }
 
+Status PortOption(const Options& options, const char* name, int& port)
+{
+    const std::string text = OptionOr(options, name, "0");
+    if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 5 || std::stoi(text) > 65535)
+        return Status::Usage(std::string(name) + " takes a number from 0 to 65535");
+    port = std::stoi(text);
+    return Status::Success();
+}
+
 Status RunServer(const Options& options)
 {
     ServeOptions serve;
     serve.pageDir = OptionOr(options, "--page-dir", "");
-    const std::string port = OptionOr(options, "--port", "0");
-    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 || std::stoi(port) > 65535)
-        return Status::Usage("--port takes a number from 0 to 65535");
-    serve.port = std::stoi(port);
+    if (Status s = PortOption(options, "--port", serve.port); !s.Ok()) return s;
+    if (Status s = PortOption(options, "--login-port", serve.loginPort); !s.Ok()) return s;
     const fs::path caDir = options.values.at("--ca-dir");
+    CaHierarchy rsa;
+    if (Status s = OpenCaHierarchy(caDir, KeyType::Rsa, rsa); !s.Ok()) return s;
+    serve.loginCa = &rsa;
     return Serve(serve, [&caDir](const std::string& text, const std::string& format, nlohmann::json& result) {
         return IssueFromText(caDir, text, format, "", result);
     });
