@@ -44,7 +44,8 @@ function expect(condition, what) {
 }
 
 function registerHost(uninstall) {
-  const args = kind === "firefox" ? ["--firefox"] : ["--user-data-dir", profileDir];
+  // the Windows build under Wine: this session counts and kills its .exe and enrols into its tokens
+  const args = kind === "firefox" ? ["--firefox", "--wine"] : ["--user-data-dir", profileDir, "--wine"];
   execFileSync(register, uninstall ? ["--uninstall", ...args] : args,
                { stdio: "inherit", env: Object.assign({}, process.env, home ? { HOME: home } : {}) });
 }
