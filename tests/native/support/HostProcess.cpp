@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
@@ -381,8 +382,49 @@ bool HostProcess::Start(const std::vector<std::string>& argv, const Env& extraEn
     return true;
 }
 
-bool HostProcess::StartHost(std::string& error, const Env& extraEnv)
+HostPlatform DefaultHostPlatform()
 {
+    const char* platform = getenv("BM_PLATFORM");
+    return platform != nullptr && strcmp(platform, "linux") == 0 ? HostPlatform::Linux : HostPlatform::Windows;
+}
+
+std::string LinuxHostPath() { return EnvOr("BM_LINUX_HOST", BM_LINUX_HOST); }
+
+namespace {
+
+// Removes the program's database folder at exit.
+struct TestDatabaseFolder {
+    std::string path;
+    TestDatabaseFolder()
+    {
+        char pattern[] = "/tmp/bm-nssdb-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path = pattern;
+    }
+    ~TestDatabaseFolder()
+    {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+
+}  // namespace
+
+std::string TestNssDatabase()
+{
+    static TestDatabaseFolder folder;
+    return folder.path;
+}
+
+bool HostProcess::StartHost(std::string& error, const Env& extraEnv, HostPlatform platform)
+{
+    if (platform == HostPlatform::Linux) {
+        Env env = {{"BM_PLATFORM", "linux"}, {"BM_LINUX_HOST", LinuxHostPath()}};
+        bool namedDatabase = false;
+        for (const auto& kv : extraEnv) namedDatabase = namedDatabase || kv.first == "BM_NSSDB";
+        if (!namedDatabase) env.push_back({"BM_NSSDB", "sql:" + TestNssDatabase()});
+        for (const auto& kv : extraEnv) env.push_back(kv);
+        return Start(DefaultHostCommand(), env, error);
+    }
     if (!EnsureWineRunning(error)) return false;
     Env env = DefaultHostEnv();
     for (const auto& kv : extraEnv) env.push_back(kv);

@@ -29,6 +29,14 @@ std::string WinePrefixDir();
 // Keeps the prefix's wineserver running and its services started with their output on /dev/null, so no
 // Wine service ever inherits one of our pipes. Runs once per process; false if it could not.
 bool EnsureWineRunning(std::string& error);
+// Which BrindlemarkHost scripts/host starts: the Windows build under Wine, or the Linux build over an NSS
+// database. BM_PLATFORM=linux in the environment makes the Linux one every test's default.
+enum class HostPlatform { Windows, Linux };
+HostPlatform DefaultHostPlatform();
+// The Linux build's host (BM_LINUX_HOST, else the one built beside this program).
+std::string LinuxHostPath();
+// The NSS database of this test program's Linux hosts: a fresh folder, removed when the program ends.
+std::string TestNssDatabase();
 // DefaultHostEnv with another prefix: one that a benchmark keeps for itself.
 Env PrefixEnv(const std::string& prefix);
 // EnsureWineRunning for the prefix of that environment, creating the prefix when it does not exist yet.
@@ -48,8 +56,9 @@ public:
     // Starts argv[0] (searched in PATH) with the current environment plus extraEnv, in its own process
     // group; its stderr goes to a private file (StderrText).
     bool Start(const std::vector<std::string>& argv, const Env& extraEnv, std::string& error);
-    // The host of this build through scripts/host, after EnsureWineRunning.
-    bool StartHost(std::string& error, const Env& extraEnv = {});
+    // The host of this build through scripts/host: the Windows one after EnsureWineRunning, or the Linux one
+    // over TestNssDatabase() unless extraEnv names another BM_NSSDB.
+    bool StartHost(std::string& error, const Env& extraEnv = {}, HostPlatform platform = DefaultHostPlatform());
 
     bool WriteFrame(std::string_view body, std::string& error);
     bool WriteRaw(std::string_view bytes, std::string& error);

@@ -35,13 +35,15 @@ class HostSession {
 public:
     // Starts the host, with extraEnv added to its environment; a missing executable or a Wine that does
     // not come up fails the test.
-    ::testing::AssertionResult Start(const Env& extraEnv = {})
+    ::testing::AssertionResult Start(const Env& extraEnv = {}, HostPlatform platform = DefaultHostPlatform())
     {
         struct stat st;
-        const std::string exe = WinBuildDir() + "/host/BrindlemarkHost.exe";
+        const std::string exe =
+            platform == HostPlatform::Linux ? LinuxHostPath() : WinBuildDir() + "/host/BrindlemarkHost.exe";
         if (stat(exe.c_str(), &st) != 0) return ::testing::AssertionFailure() << exe << " is not built";
         std::string error;
-        if (!m_host.StartHost(error, extraEnv)) return ::testing::AssertionFailure() << "host did not start: " << error;
+        if (!m_host.StartHost(error, extraEnv, platform))
+            return ::testing::AssertionFailure() << "host did not start: " << error;
         return ::testing::AssertionSuccess();
     }
 
