@@ -1,5 +1,6 @@
 // platform/linux/include/msxml2.h — the XML DOM interfaces the chain documents are walked through, in
-// the order of their methods' use; the native build declares them and creates no document.
+// the order of their methods' use; the native product build's document class carries them out over
+// libxml2 (CoCreateInstance of the DOM document class), the fuzz build creates no document.
 #pragma once
 #include <oleauto.h>
 

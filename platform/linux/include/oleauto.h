@@ -26,6 +26,7 @@ typedef struct tagVARIANT {
     };
 } VARIANT;
 typedef VARIANT VARIANTARG;
+#define DISP_E_BADVARTYPE ((HRESULT)0x80020008)
 
 BSTR SysAllocString(const OLECHAR* psz);
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui);

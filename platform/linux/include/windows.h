@@ -128,6 +128,20 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x)
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
+// ---- Codes of the registry, modules, resources, messages and files of the native surface ----------------
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_ENVVAR_NOT_FOUND 203L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_BADDB 1009L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_OLD_WIN_VERSION 1150L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+
 // ---- Times ---------------------------------------------------------------------------------------
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -293,6 +307,8 @@ inline LONG64 InterlockedIncrement64(LONG64 volatile* pAddend) { return __atomic
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
 #define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)
+#define RT_STRING MAKEINTRESOURCEW(6)
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule);
 HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
@@ -360,6 +376,8 @@ typedef DWORD REGSAM;
 #define REG_BINARY 3
 #define REG_DWORD 4
 #define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition);

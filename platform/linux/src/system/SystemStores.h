@@ -1,6 +1,6 @@
 // platform/linux/src/system/SystemStores.h — crypt32 keeps its system stores in the registry, and the chain
-// installation writes and removes certificates there directly (SOFTWARE\Microsoft\SystemCertificates\
-// <store>\Certificates\<SHA-1 thumbprint>, value "Blob": crypt32's serialized properties). In the native
+// installation writes and removes certificates there directly: SOFTWARE\Microsoft\SystemCertificates
+// \<store>\Certificates\<SHA-1 thumbprint>, value "Blob" (crypt32's serialized properties). In the native
 // build those stores are the NSS database's certificates, so the registry hands such keys to crypt32 here.
 #pragma once
 #include <windows.h>
