@@ -70,6 +70,30 @@ typedef unsigned int ALG_ID;
 #define CRYPT_E_EXISTS ((HRESULT)0x80092005)
 #define CERT_E_EXPIRED ((HRESULT)0x800B0101)
 
+// advapi32: the further names of the provider functions (providers, algorithms, parameters, codes).
+#define MS_DEF_PROV_W u"Microsoft Base Cryptographic Provider v1.0"
+#define MS_STRONG_PROV_W u"Microsoft Strong Cryptographic Provider"
+#define MS_ENH_RSA_AES_PROV_W u"Microsoft Enhanced RSA and AES Cryptographic Provider"
+#define CALG_AES_128 0x0000660e
+#define CALG_AES_192 0x0000660f
+#define CALG_SHA_384 0x0000800d
+#define CALG_SHA_512 0x0000800e
+#define CRYPT_USER_PROTECTED 0x00000002
+#define PP_PROVTYPE 16
+#define PP_UNIQUE_CONTAINER 36
+#define KP_IV 1
+#define KP_BLOCKLEN 8
+#define CRYPT_MODE_CBC 1
+#define NTE_BAD_UID ((HRESULT)0x80090001)
+#define NTE_BAD_HASH ((HRESULT)0x80090002)
+#define NTE_BAD_VER ((HRESULT)0x80090007)
+#define NTE_BAD_KEY_STATE ((HRESULT)0x8009000B)
+#define NTE_BAD_HASH_STATE ((HRESULT)0x8009000C)
+#define NTE_PROV_TYPE_NOT_DEF ((HRESULT)0x80090017)
+#define NTE_KEYSET_NOT_DEF ((HRESULT)0x80090019)
+#define NTE_PROV_TYPE_NO_MATCH ((HRESULT)0x8009001B)
+#define NTE_BAD_KEYSET_PARAM ((HRESULT)0x8009001F)
+
 #define X509_ASN_ENCODING 0x00000001
 #define PKCS_7_ASN_ENCODING 0x00010000
 #define X509_NAME_VALUE (reinterpret_cast<LPCSTR>(6))
