@@ -134,6 +134,9 @@ public:
     {
         bool bTrailingSpace = false;
         if (!Walk(pNode, strOut, bTrailingSpace)) return false;
+        // Comments, CDATA sections and processing instructions keep their value as written.
+        if (pNode->type == XML_COMMENT_NODE || pNode->type == XML_CDATA_SECTION_NODE || pNode->type == XML_PI_NODE)
+            return true;
         if (xmlNodeGetSpacePreserve(pNode) == 1 && pNode->type == XML_ELEMENT_NODE) return true;
         size_t nBegin = 0, nEnd = strOut.size();
         while (nBegin < nEnd && IsXmlWhite(static_cast<xmlChar>(strOut[nBegin]))) ++nBegin;
