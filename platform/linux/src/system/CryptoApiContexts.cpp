@@ -477,7 +477,6 @@ BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szPro
 
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
-    if (hProv == 0) return Fail(static_cast<DWORD>(NTE_BAD_UID));
     if (!RemoveContext(hProv)) return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     if (dwFlags != 0) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
     return TRUE;

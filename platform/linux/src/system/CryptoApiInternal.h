@@ -64,7 +64,7 @@ struct ProviderEntry {
 const ProviderEntry* FindProvider(const WCHAR* pwszName);
 const ProviderEntry& ProviderAt(size_t nIndex);
 size_t ProviderCount();
-constexpr DWORD kMinRsaBits = 512;
+constexpr DWORD kMinRsaBits = 384;
 constexpr DWORD kMaxRsaBits = 16384;
 // The provider a container made by another program is reported under.
 const WCHAR* DefaultContainerProvider();

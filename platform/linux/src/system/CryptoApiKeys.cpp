@@ -441,10 +441,11 @@ BOOL ImportPublicBlob(const std::shared_ptr<ProviderContext>& pContext, BlobRead
     DWORD dwMagic = 0, dwBits = 0, dwExponent = 0;
     auto pKey = std::make_shared<RsaKey>();
     if (!reader.Dword(dwMagic) || dwMagic != kMagicRsa1 || !reader.Dword(dwBits) || !reader.Dword(dwExponent) ||
-        dwBits < 16 || dwBits > kMaxRsaBits || dwExponent == 0 ||
+        dwBits < 16 || dwBits > kMaxRsaBits ||
         !reader.Integer(BlobSizes(dwBits).cbFull, pKey->vecModulus) || pKey->vecModulus.empty())
         return Fail(static_cast<DWORD>(NTE_BAD_DATA));
-    pKey->vecExponent = ExponentBytes(dwExponent);
+    // The platform takes an exponent of zero here; the key then verifies and encrypts nothing.
+    pKey->vecExponent = dwExponent == 0 ? Bytes{0} : ExponentBytes(dwExponent);
     pKey->algId = algId;
     pKey->dwBits = dwBits;
     pKey->pPublic = PublicKeyOf(pKey->vecModulus, pKey->vecExponent);
@@ -465,19 +466,21 @@ BOOL ImportSimpleBlob(const std::shared_ptr<ProviderContext>& pContext, BlobRead
     if (!pWrapping || !pWrapping->pRsa || !pWrapping->pRsa->bHasPrivate)
         return Fail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
     const RsaKey& wrapping = *pWrapping->pRsa;
+    // The wrapping key's algorithm named in the blob is not compared with the key's, as on the platform.
     DWORD dwWrappingAlg = 0;
     const BYTE* pbBlock = nullptr;
     if (!reader.Dword(dwWrappingAlg)) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
-    if (dwWrappingAlg != wrapping.algId) return Fail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
     if (!reader.Take(wrapping.vecModulus.size(), pbBlock)) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
     Bytes vecBlock;
     DWORD dwError = 0;
     if (!RsaPrivateRaw(wrapping, Reversed(pbBlock, wrapping.vecModulus.size()), vecBlock, dwError))
         return Fail(dwError);
     auto pSymmetric = std::make_unique<SymmetricKey>();
-    const bool bKey = UnpadBlock(2, vecBlock, pSymmetric->vecSecret) && pSymmetric->vecSecret.size() == pCipher->cbKey;
+    const bool bPadding = UnpadBlock(2, vecBlock, pSymmetric->vecSecret);
     Wipe(vecBlock);
-    if (!bKey) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
+    if (!bPadding) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
+    // A key of another length than the algorithm's is refused as a wrong length is at generation.
+    if (pSymmetric->vecSecret.size() != pCipher->cbKey) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
     pSymmetric->algId = algId;
     pSymmetric->vecIv.assign(pCipher->cbBlock, 0);
     pSymmetric->vecChain = pSymmetric->vecIv;
@@ -549,11 +552,9 @@ Bytes Reversed(const BYTE* pb, size_t cb)
 
 bool RsaPrivateRaw(const RsaKey& key, const Bytes& vecIn, Bytes& vecOut, DWORD& dwError)
 {
+    // A public key alone decrypts nothing: bad data, as the platform answers.
     dwError = static_cast<DWORD>(NTE_BAD_DATA);
-    if (!key.bHasPrivate) {
-        dwError = static_cast<DWORD>(NTE_BAD_KEY);
-        return false;
-    }
+    if (!key.bHasPrivate) return false;
     if (!BelowModulus(vecIn, key.vecModulus)) return false;
     if (key.bIdentity) {
         vecOut = vecIn;
@@ -636,9 +637,9 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
     if (Algid == AT_SIGNATURE || Algid == CALG_RSA_SIGN) dwKeySpec = AT_SIGNATURE;
     if (dwKeySpec != 0) {
         const DWORD dwUsed = dwBits == 0 ? pContext->pProvider->dwDefaultRsaBits : dwBits;
-        // NSS makes RSA keys in steps of 16 bits.
+        // NSS makes RSA keys in steps of 16 bits, where the platform's providers take steps of 8.
         if (dwUsed < kMinRsaBits || dwUsed > kMaxRsaBits || dwUsed % 16 != 0)
-            return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
+            return Fail(static_cast<DWORD>(NTE_BAD_DATA));
         std::shared_ptr<RsaKey> pKey;
         const DWORD dwError = GenerateRsa(*pContext, dwKeySpec, dwUsed, (dwFlags & CRYPT_EXPORTABLE) != 0, pKey);
         if (dwError != 0) return Fail(dwError);
@@ -692,7 +693,7 @@ BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYP
     const BYTE* pbHeader = nullptr;
     DWORD dwAlgId = 0;
     if (!reader.Take(4, pbHeader) || !reader.Dword(dwAlgId)) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
-    if (pbHeader[1] != CUR_BLOB_VERSION) return Fail(static_cast<DWORD>(NTE_BAD_VER));
+    if (pbHeader[1] != CUR_BLOB_VERSION) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
     switch (pbHeader[0]) {
     case PUBLICKEYBLOB:
         return ImportPublicBlob(pContext, reader, dwAlgId, phKey);
@@ -711,6 +712,8 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
     std::shared_ptr<KeyObject> pKey = FindKey(hKey);
     if (!pKey || pdwDataLen == nullptr) return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     if (dwFlags != 0) return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
+    // A SIMPLEBLOB needs a key to wrap it with; none is offered.
+    if (dwBlobType == SIMPLEBLOB) return Fail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
     if (dwBlobType != PUBLICKEYBLOB && dwBlobType != PRIVATEKEYBLOB) return Fail(static_cast<DWORD>(NTE_BAD_TYPE));
     // Neither blob is wrapped here: a key given to wrap it with is refused.
     if (hExpKey != 0 || !pKey->pRsa) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
@@ -783,10 +786,8 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
         return TRUE;
     }
     if (*pdwDataLen + 11ull > cbBlock) return Fail(static_cast<DWORD>(NTE_BAD_LEN));
-    if (dwBufLen < cbBlock) {
-        *pdwDataLen = static_cast<DWORD>(cbBlock);
-        return Fail(static_cast<DWORD>(ERROR_MORE_DATA));
-    }
+    // The platform leaves the length as it was here.
+    if (dwBufLen < cbBlock) return Fail(static_cast<DWORD>(ERROR_MORE_DATA));
     Bytes vecMessage(pbData, pbData + *pdwDataLen), vecBlock, vecCipher;
     DWORD dwError = static_cast<DWORD>(NTE_FAIL);
     const bool bDone =
