@@ -36,8 +36,11 @@ public:
         DerCursor parts(outer);
         DerElement tbs, algorithm, signature;
         if (!parts.Expect(kTagSequence, tbs, hr) || !ToBeSigned(tbs, hr) || !parts.Expect(kTagSequence, algorithm, hr) ||
-            !parts.Expect(kTagBitString, signature, hr))
+            !parts.Expect(kTagBitString, signature, hr)) {
+            // Parts that are not what a certificate holds, inside a length past the end: the length is the fault.
+            if (m_bOuterShort && hr == CRYPT_E_ASN1_BADTAG) hr = CRYPT_E_ASN1_EOD;
             return false;
+        }
         if (signature.cbContents == 0) return Fail(CRYPT_E_ASN1_CORRUPT, hr);
         if (m_bOuterShort) return Fail(CRYPT_E_ASN1_EOD, hr);
         return true;

@@ -70,7 +70,8 @@ bool DerCursor::Next(DerElement& element, HRESULT& hr, bool bTopLevel)
         if (cbContents < 0x80) return Fail(CRYPT_E_ASN1_CORRUPT, hr);
         nHeader += nOctets;
     }
-    if (cbContents > nLeft - nHeader) return Fail((bTag & 0x20) ? CRYPT_E_ASN1_EOD : CRYPT_E_ASN1_CORRUPT, hr);
+    if (cbContents > nLeft - nHeader)
+        return Fail((bTag & 0x20) || bTopLevel ? CRYPT_E_ASN1_EOD : CRYPT_E_ASN1_CORRUPT, hr);
     element.bTag = bTag;
     element.pbContents = pb + nHeader;
     element.cbContents = cbContents;
@@ -80,10 +81,10 @@ bool DerCursor::Next(DerElement& element, HRESULT& hr, bool bTopLevel)
     return true;
 }
 
-bool DerCursor::Expect(BYTE bTag, DerElement& element, HRESULT& hr)
+bool DerCursor::Expect(BYTE bTag, DerElement& element, HRESULT& hr, bool bTopLevel)
 {
     if (!Empty() && m_pb[m_pos] != bTag) return Fail(CRYPT_E_ASN1_BADTAG, hr);
-    return Next(element, hr);
+    return Next(element, hr, bTopLevel);
 }
 
 bool OidToText(const BYTE* pb, size_t cb, std::string& strOid)
@@ -268,10 +269,7 @@ bool DecodeName(const BYTE* pb, size_t cb, std::vector<NameRdn>& vecRdns, HRESUL
 {
     DerCursor top(pb, cb);
     DerElement name;
-    if (!top.Expect(0x30, name, hr)) {
-        if (cb == 0) hr = CRYPT_E_ASN1_EOD;
-        return false;
-    }
+    if (!top.Expect(0x30, name, hr, true)) return false;
     std::vector<NameRdn> vec;
     DerCursor rdns(name);
     while (!rdns.Empty()) {
@@ -389,10 +387,7 @@ bool RsaPublicKeyToBlob(const BYTE* pb, size_t cb, Bytes& vecBlob, HRESULT& hr)
 {
     DerCursor top(pb, cb);
     DerElement sequence, modulus, exponent;
-    if (!top.Expect(0x30, sequence, hr)) {
-        if (cb == 0) hr = CRYPT_E_ASN1_EOD;
-        return false;
-    }
+    if (!top.Expect(0x30, sequence, hr, true)) return false;
     DerCursor parts(sequence);
     if (!parts.Expect(0x02, modulus, hr) || !parts.Expect(0x02, exponent, hr)) return false;
     const BYTE* pbModulus = nullptr;

@@ -23,8 +23,9 @@ struct DerElement {
 
 // Walks elements forward inside what it was given. A failed read leaves the cursor where it was and names
 // the fault as the platform does: nothing left at the very start of a decode reads as the end of the data,
-// a header cut short or a length not in the fewest octets as corrupt, a constructed element longer than
-// what is left as the end of the data and a primitive one as corrupt, an unexpected tag as a bad tag.
+// a header cut short or a length not in the fewest octets as corrupt, an element longer than what is left
+// as the end of the data, except a primitive one inside another, which is corrupt; an unexpected tag is a
+// bad tag.
 class DerCursor {
 public:
     DerCursor() = default;
@@ -39,7 +40,7 @@ public:
     // The next element whatever its tag; hr is its fault otherwise.
     bool Next(DerElement& element, HRESULT& hr, bool bTopLevel = false);
     // The next element, which must carry bTag.
-    bool Expect(BYTE bTag, DerElement& element, HRESULT& hr);
+    bool Expect(BYTE bTag, DerElement& element, HRESULT& hr, bool bTopLevel = false);
 
 private:
     const BYTE* m_pb = nullptr;

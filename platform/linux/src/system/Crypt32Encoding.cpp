@@ -62,11 +62,7 @@ BOOL PutBlob(const BYTE* pbData, size_t cbData, DWORD dwUnusedBits, void* pv, DW
 bool ReadWhole(const BYTE* pb, DWORD cb, BYTE bTag, DerElement& element, HRESULT& hr)
 {
     DerCursor cursor(pb, cb);
-    if (cb == 0) {
-        hr = CRYPT_E_ASN1_EOD;
-        return false;
-    }
-    return cursor.Expect(bTag, element, hr);
+    return cursor.Expect(bTag, element, hr, true);
 }
 
 size_t WideLength(const WCHAR* pwsz)

@@ -172,8 +172,7 @@ bool ReadBundle(const CRYPT_DATA_BLOB* pBlob, CertStoreObject& store, const std:
     DerElement contentInfo, type, wrapper, signedData, element;
     Bytes vecSignedDataOid;
     OidFromText("1.2.840.113549.1.7.2", vecSignedDataOid);
-    bool bRead = top.Expect(0x30, contentInfo, hr);
-    if (!bRead && pBlob->cbData == 0) hr = CRYPT_E_ASN1_EOD;
+    bool bRead = top.Expect(0x30, contentInfo, hr, true);
     DerCursor parts(contentInfo);
     bRead = bRead && parts.Expect(0x06, type, hr);
     if (bRead && (type.cbContents != vecSignedDataOid.size() ||
