@@ -366,12 +366,20 @@ NssCert NssCertificateOf(const Bytes& vecEncoded)
     return pCert;
 }
 
+SECKEYPrivateKey* PrivateKeyOf(CERTCertificate* pCert)
+{
+    // Found by the key's identifier, which the database derives from the public key, so a certificate that is
+    // not in the database yet finds its key too.
+    NssSlot pSlot(NssDatabaseSlot());
+    return pSlot ? PK11_FindKeyByDERCert(pSlot.get(), pCert, nullptr) : nullptr;
+}
+
 bool KeyProvInfoFromDatabase(const Bytes& vecEncoded, KeyProvInfo& info)
 {
     if (!NssDatabaseOpen()) return false;
     NssCert pCert = NssCertificateOf(vecEncoded);
     if (!pCert) return false;
-    NssPrivateKey pKey(PK11_FindKeyByAnyCert(pCert.get(), nullptr));
+    NssPrivateKey pKey(PrivateKeyOf(pCert.get()));
     if (!pKey) return false;
     std::string strContainer;
     DWORD dwKeySpec = 0;
@@ -512,9 +520,9 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
         info.dwFlags = pInfo->dwFlags;
         info.dwKeySpec = pInfo->dwKeySpec;
     }
-    // In the personal store the binding is the database's: the certificate goes beside its key.
+    // In the personal store the binding is the database's: the certificate goes into the key's token.
     if (pInfo != nullptr && pObject->bInStore && pObject->storeKind == StoreKind::My &&
-        !AddToDatabaseStore(StoreKind::My, pObject->vecEncoded, &info.wstrContainer))
+        !AddToDatabaseStore(StoreKind::My, pObject->vecEncoded))
         return FALSE;
     std::lock_guard<std::mutex> lock(pObject->mutex);
     pObject->bHasKeyProvInfo = pInfo != nullptr;

@@ -93,6 +93,8 @@ CertObject* CopyCertObject(CertObject* pObject, StoreKind kind, const std::share
 
 // SHA-1 of the bytes (the database must open: NSS computes it).
 bool Sha1Of(const BYTE* pb, size_t cb, std::array<BYTE, 20>& hash);
+// The database's private key of the certificate's public key, if it holds one (the caller frees it).
+SECKEYPrivateKey* PrivateKeyOf(CERTCertificate* pCert);
 // The binding of the certificate's private key in the database, if the database holds the key.
 bool KeyProvInfoFromDatabase(const Bytes& vecEncoded, KeyProvInfo& info);
 
@@ -100,8 +102,8 @@ bool KeyProvInfoFromDatabase(const Bytes& vecEncoded, KeyProvInfo& info);
 bool SystemStoreKind(const WCHAR* pwszName, StoreKind& kind);
 // The database's certificates of a system store.
 bool ListDatabaseStore(StoreKind kind, std::vector<Bytes>& vecCertificates);
-// Puts the certificate into a system store of the database (importing it, linking it to its key, setting
-// its trust); the last error is set on failure.
-bool AddToDatabaseStore(StoreKind kind, const Bytes& vecEncoded, const WText* pwstrContainer);
+// Puts the certificate into a system store of the database (importing it, which links it to its key through
+// the key's identifier, and setting its trust); the last error is set on failure.
+bool AddToDatabaseStore(StoreKind kind, const Bytes& vecEncoded);
 // Takes it out of the store: its trust for "CA" and "ROOT", the certificate itself where no other store keeps it.
 bool RemoveFromDatabaseStore(StoreKind kind, const Bytes& vecEncoded);

@@ -50,27 +50,10 @@ std::string HexOf(const std::array<BYTE, 20>& hash)
     return str;
 }
 
-std::string NicknameFor(CERTCertificate* pCert, const WText* pwstrContainer)
+// Each certificate goes by a name of its own made from its subject: the two keys of a container, and the
+// certificates of one key, must not share one, as the database keeps a nickname to one subject.
+std::string NicknameFor(CERTCertificate* pCert)
 {
-    // A certificate with a key goes by the key's name, the container; any other by its issuer-style name.
-    if (pwstrContainer != nullptr && !pwstrContainer->empty()) {
-        const int cb = WideCharToMultiByte(CP_UTF8, 0, pwstrContainer->c_str(), static_cast<int>(pwstrContainer->size()),
-                                           nullptr, 0, nullptr, nullptr);
-        std::string str(static_cast<size_t>(cb > 0 ? cb : 0), '\0');
-        if (cb > 0)
-            WideCharToMultiByte(CP_UTF8, 0, pwstrContainer->c_str(), static_cast<int>(pwstrContainer->size()), str.data(),
-                                cb, nullptr, nullptr);
-        return str;
-    }
-    NssPrivateKey pKey(PK11_FindKeyByAnyCert(pCert, nullptr));
-    if (pKey) {
-        char* psz = PK11_GetPrivateKeyNickname(pKey.get());
-        if (psz != nullptr) {
-            std::string str(psz);
-            PORT_Free(psz);
-            if (!str.empty()) return str;
-        }
-    }
     char* psz = CERT_MakeCANickname(pCert);
     std::string str(psz != nullptr ? psz : "certificate");
     if (psz != nullptr) PORT_Free(psz);
@@ -261,13 +244,9 @@ BOOL AddToStore(HCERTSTORE hCertStore, CertObject* pSource, DWORD dwAddDispositi
             SetLastError(static_cast<DWORD>(CRYPT_E_EXISTS));
             return FALSE;
         }
-        if (!bExists || dwAddDisposition != CERT_STORE_ADD_USE_EXISTING) {
-            KeyProvInfo info;
-            const bool bNamed = store.kind == StoreKind::My && pSource->bHasKeyProvInfo;
-            if (bNamed) info = pSource->keyProvInfo;
-            if (!AddToDatabaseStore(store.kind, pSource->vecEncoded, bNamed ? &info.wstrContainer : nullptr))
-                return FALSE;
-        }
+        if ((!bExists || dwAddDisposition != CERT_STORE_ADD_USE_EXISTING) &&
+            !AddToDatabaseStore(store.kind, pSource->vecEncoded))
+            return FALSE;
         pResult = CopyCertObject(pSource, store.kind, pStore);
         if (pResult == nullptr) return FALSE;
     }
@@ -320,7 +299,7 @@ bool ListDatabaseStore(StoreKind kind, std::vector<Bytes>& vecCertificates)
     return true;
 }
 
-bool AddToDatabaseStore(StoreKind kind, const Bytes& vecEncoded, const WText* pwstrContainer)
+bool AddToDatabaseStore(StoreKind kind, const Bytes& vecEncoded)
 {
     if (!NssDatabaseOpen()) return false;
     NssCert pCert = NssCertificateOf(vecEncoded);
@@ -331,7 +310,7 @@ bool AddToDatabaseStore(StoreKind kind, const Bytes& vecEncoded, const WText* pw
     if (!pCert->isperm) {
         NssSlot pSlot(NssDatabaseSlot());
         if (!pSlot) return false;
-        const std::string strNickname = NicknameFor(pCert.get(), pwstrContainer);
+        const std::string strNickname = NicknameFor(pCert.get());
         if (PK11_ImportCert(pSlot.get(), pCert.get(), CK_INVALID_HANDLE, strNickname.c_str(), PR_FALSE) != SECSuccess)
             return DatabaseFailure();
         pCert = NssCertificateOf(vecEncoded);

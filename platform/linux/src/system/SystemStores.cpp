@@ -76,7 +76,7 @@ LONG SystemStoreWriteBlob(LPCWSTR pwszStore, LPCWSTR pwszThumbprint, const BYTE*
     ReleaseReference(pObject);
     if (!Sha1Of(vecCert.data(), vecCert.size(), hashOfCert)) return ERROR_BADDB;
     if (hashOfCert != hash) return ERROR_INVALID_DATA;
-    return AddToDatabaseStore(kind, vecCert, nullptr) ? ERROR_SUCCESS : ERROR_BADDB;
+    return AddToDatabaseStore(kind, vecCert) ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
 LONG SystemStoreFind(LPCWSTR pwszStore, LPCWSTR pwszThumbprint)

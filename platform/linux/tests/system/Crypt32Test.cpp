@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -791,6 +792,131 @@ TEST(Crypt32Properties, FreshContextsHaveTheHashButNoKey)
     BOOL bFree = FALSE;
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(p.get(), 0, nullptr, &hProv, &dwKeySpec, &bFree));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
+}
+
+struct ProvRelease {
+    void operator()(HCRYPTPROV* p) const
+    {
+        if (*p != 0) CryptReleaseContext(*p, 0);
+        delete p;
+    }
+};
+
+// The public key info of a container's key as the request builder encodes it: the algorithm and the key bits.
+Bytes SubjectPublicKeyInfo(HCRYPTPROV hProv, DWORD dwKeySpec)
+{
+    DWORD cb = 0;
+    EXPECT_TRUE(CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING, nullptr, &cb));
+    std::vector<BYTE> vec(cb);
+    auto* pInfo = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(vec.data());
+    EXPECT_TRUE(CryptExportPublicKeyInfo(hProv, dwKeySpec, X509_ASN_ENCODING, pInfo, &cb));
+    EXPECT_STREQ(pInfo->Algorithm.pszObjId, szOID_RSA_RSA);
+    const Bytes vecParameters(pInfo->Algorithm.Parameters.pbData, pInfo->Algorithm.Parameters.pbData + pInfo->Algorithm.Parameters.cbData);
+    EXPECT_EQ(vecParameters, (Bytes{0x05, 0x00}));
+    const Bytes vecKey(pInfo->PublicKey.pbData, pInfo->PublicKey.pbData + pInfo->PublicKey.cbData);
+    return Tlv(0x30, Concat({FromHex("300D06092A864886F70D0101010500"), Tlv(0x03, Concat({{0x00}, vecKey}))}));
+}
+
+Bytes ExportedPublicKey(HCRYPTKEY hKey)
+{
+    DWORD cb = 0;
+    EXPECT_TRUE(CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, nullptr, &cb));
+    Bytes vec(cb);
+    EXPECT_TRUE(CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, vec.data(), &cb));
+    vec.resize(cb);
+    // The key's algorithm in the header differs between the two key specs; the key does not.
+    return Bytes(vec.begin() + 8, vec.end());
+}
+
+TEST(Crypt32Properties, PersonalStoreBindsEachCertificateToItsContainersKey)
+{
+    const char16_t* const kContainer = u"{6F1A2B3C-0000-4000-8000-C0FFEE000001}";
+    const char16_t* const kProvider = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&hProv, kContainer, kProvider, PROV_RSA_AES, CRYPT_NEWKEYSET)) << std::hex << GetLastError();
+    std::unique_ptr<HCRYPTPROV, ProvRelease> pProv(new HCRYPTPROV(hProv));
+    HCRYPTKEY hExchange = 0, hSignature = 0;
+    ASSERT_TRUE(CryptGenKey(hProv, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &hExchange));
+    ASSERT_TRUE(CryptGenKey(hProv, AT_SIGNATURE, 1024u << 16, &hSignature));
+    const Bytes vecExchangeKey = ExportedPublicKey(hExchange), vecSignatureKey = ExportedPublicKey(hSignature);
+    CryptDestroyKey(hExchange);
+    CryptDestroyKey(hSignature);
+    const Bytes vecExchange = Certificate(Subject("Brindlemark Exchange"), {0x41}, SubjectPublicKeyInfo(hProv, AT_KEYEXCHANGE));
+    const Bytes vecSignature = Certificate(Subject("Brindlemark Signature"), {0x42}, SubjectPublicKeyInfo(hProv, AT_SIGNATURE));
+    const Bytes vecKeyless = Certificate(Subject("Brindlemark Keyless"), {0x43});
+
+    // As the signing import does: the certificate into MY, then its binding.
+    for (const auto& entry : {std::make_pair(&vecExchange, DWORD{AT_KEYEXCHANGE}), std::make_pair(&vecSignature, DWORD{AT_SIGNATURE})}) {
+        Store hMy(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, hProv, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, u"MY"));
+        ASSERT_TRUE(hMy);
+        PCCERT_CONTEXT pAdded = nullptr;
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(hMy.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, entry.first->data(),
+                                                     static_cast<DWORD>(entry.first->size()), CERT_STORE_ADD_REPLACE_EXISTING, &pAdded));
+        Context pContext(pAdded);
+        CRYPT_KEY_PROV_INFO info = {const_cast<LPWSTR>(kContainer), const_cast<LPWSTR>(kProvider), PROV_RSA_AES, 0, 0, nullptr, entry.second};
+        ASSERT_TRUE(CertSetCertificateContextProperty(pContext.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    }
+    Store hMyRead(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"My"));
+    const std::vector<Bytes> vecMine = Enumerate(hMyRead.get());
+    EXPECT_TRUE(Contains(vecMine, vecExchange));
+    EXPECT_TRUE(Contains(vecMine, vecSignature));
+    EXPECT_FALSE(Contains(vecMine, vecKeyless));
+    EXPECT_EQ(DatabaseTrust("Brindlemark Exchange"), "u,u,u");
+    EXPECT_EQ(DatabaseTrust("Brindlemark Signature"), "u,u,u");
+
+    // Each one, read back from MY and copied into a memory store as the inventory does, names its container,
+    // provider and key spec, and the key it opens is the certificate's.
+    Store hMemory(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    for (const auto& entry : {std::make_tuple(&vecExchange, DWORD{AT_KEYEXCHANGE}, &vecExchangeKey),
+                              std::make_tuple(&vecSignature, DWORD{AT_SIGNATURE}, &vecSignatureKey)}) {
+        Context pWanted = Create(*std::get<0>(entry));
+        Context pInMy(CertFindCertificateInStore(hMyRead.get(), 0, 0, CERT_FIND_EXISTING, pWanted.get(), nullptr));
+        ASSERT_TRUE(pInMy);
+        PCCERT_CONTEXT pCopy = nullptr;
+        ASSERT_TRUE(CertAddCertificateContextToStore(hMemory.get(), pInMy.get(), CERT_STORE_ADD_ALWAYS, &pCopy));
+        Context pCopied(pCopy);
+        DWORD cb = 0;
+        ASSERT_TRUE(CertGetCertificateContextProperty(pCopied.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
+        std::vector<BYTE> vec(cb);
+        ASSERT_TRUE(CertGetCertificateContextProperty(pCopied.get(), CERT_KEY_PROV_INFO_PROP_ID, vec.data(), &cb));
+        const auto* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(vec.data());
+        EXPECT_EQ(WText(pInfo->pwszContainerName), WText(kContainer));
+        EXPECT_EQ(WText(pInfo->pwszProvName), WText(kProvider));
+        EXPECT_EQ(pInfo->dwProvType, static_cast<DWORD>(PROV_RSA_AES));
+        EXPECT_EQ(pInfo->dwKeySpec, std::get<1>(entry));
+
+        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hKeyProv = 0;
+        DWORD dwKeySpec = 0;
+        BOOL bFree = FALSE;
+        ASSERT_TRUE(CryptAcquireCertificatePrivateKey(pCopied.get(), 0, nullptr, &hKeyProv, &dwKeySpec, &bFree));
+        std::unique_ptr<HCRYPTPROV, ProvRelease> pKeyProv(new HCRYPTPROV(static_cast<HCRYPTPROV>(hKeyProv)));
+        EXPECT_TRUE(bFree);
+        EXPECT_EQ(dwKeySpec, std::get<1>(entry));
+        HCRYPTKEY hKey = 0;
+        ASSERT_TRUE(CryptGetUserKey(static_cast<HCRYPTPROV>(hKeyProv), dwKeySpec, &hKey));
+        EXPECT_EQ(ExportedPublicKey(hKey), *std::get<2>(entry));
+        CryptDestroyKey(hKey);
+
+        // The certificate's own key, imported from it, is the same key.
+        HCRYPTPROV hVerify = 0;
+        ASSERT_TRUE(CryptAcquireContextW(&hVerify, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+        std::unique_ptr<HCRYPTPROV, ProvRelease> pVerify(new HCRYPTPROV(hVerify));
+        HCRYPTKEY hPublic = 0;
+        ASSERT_TRUE(CryptImportPublicKeyInfo(hVerify, X509_ASN_ENCODING, &pCopied->pCertInfo->SubjectPublicKeyInfo, &hPublic));
+        EXPECT_EQ(ExportedPublicKey(hPublic), *std::get<2>(entry));
+        CryptDestroyKey(hPublic);
+    }
+
+    // Out of MY: the certificate goes, its key stays.
+    Store hMy(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"));
+    Context pWanted = Create(vecSignature);
+    Context pInMy(CertFindCertificateInStore(hMy.get(), 0, 0, CERT_FIND_EXISTING, pWanted.get(), nullptr));
+    ASSERT_TRUE(pInMy);
+    EXPECT_TRUE(CertDeleteCertificateFromStore(pInMy.release()));
+    EXPECT_FALSE(Contains(Enumerate(hMy.get()), vecSignature));
+    HCRYPTKEY hKept = 0;
+    EXPECT_TRUE(CryptGetUserKey(hProv, AT_SIGNATURE, &hKept));
+    if (hKept != 0) CryptDestroyKey(hKept);
 }
 
 }  // namespace
