@@ -230,9 +230,7 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, C
 {
     (void)dwCertEncodingType;
     if (pInfo == nullptr || phKey == nullptr) return Failure(E_INVALIDARG);
-    // Only RSA keys are read here, as the platform's default import knows no other.
-    if (pInfo->Algorithm.pszObjId == nullptr || strcmp(pInfo->Algorithm.pszObjId, szOID_RSA_RSA) != 0)
-        return Failure(static_cast<HRESULT>(ERROR_FILE_NOT_FOUND));
+    // The key bits are read as an RSA key whatever the algorithm names, as the platform's default import does.
     HRESULT hr = S_OK;
     Bytes vecBlob;
     if (!RsaPublicKeyToBlob(pInfo->PublicKey.pbData, pInfo->PublicKey.cbData, vecBlob, hr)) return Failure(hr);

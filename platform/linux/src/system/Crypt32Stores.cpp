@@ -160,7 +160,8 @@ bool ReadBundle(const CRYPT_DATA_BLOB* pBlob, CertStoreObject& store, const std:
     bRead = bRead && parts.Expect(0x06, type, hr);
     if (bRead && (type.cbContents != vecSignedDataOid.size() ||
                   memcmp(type.pbContents, vecSignedDataOid.data(), type.cbContents) != 0)) {
-        hr = CRYPT_E_ASN1_BADTAG;
+        // Any other content is no bundle of certificates.
+        hr = CRYPT_E_ASN1_CORRUPT;
         bRead = false;
     }
     bRead = bRead && parts.Expect(0xA0, wrapper, hr);

@@ -621,7 +621,9 @@ TEST(Crypt32Stores, BundleStoreListsTheCertificatesOfASignedDataInOrder)
                   {"cut", Bytes(vecOne.begin(), vecOne.end() - 40), CRYPT_E_ASN1_EOD, 0},
                   {"not a bundle", vecA, CRYPT_E_ASN1_BADTAG, 0},
                   {"enveloped data", Tlv(0x30, Concat({FromHex("06092A864886F70D010703"), Tlv(0xA0, FromHex("3000"))})),
-                   CRYPT_E_ASN1_BADTAG, 0}};
+                   CRYPT_E_ASN1_CORRUPT, 0},
+                  {"one byte more", Concat({vecOne, {0x00}}), S_OK, 1},
+                  {"nothing", {}, CRYPT_E_ASN1_EOD, 0}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszLabel);
         CRYPT_DATA_BLOB blob = {static_cast<DWORD>(c.vec.size()), const_cast<BYTE*>(c.vec.data())};
@@ -897,7 +899,16 @@ TEST(Crypt32Properties, PersonalStoreBindsEachCertificateToItsContainersKey)
         EXPECT_EQ(ExportedPublicKey(hKey), *std::get<2>(entry));
         CryptDestroyKey(hKey);
 
-        // The certificate's own key, imported from it, is the same key.
+        // The certificate's own key, imported from it, is the same key; bits that are no RSA key are refused
+        // whatever algorithm they claim.
+        CERT_PUBLIC_KEY_INFO notRsa = {{const_cast<LPSTR>(szOID_ECC_PUBLIC_KEY), {0, nullptr}}, {3, const_cast<BYTE*>(reinterpret_cast<const BYTE*>("\x04\x01\x02")), 0}};
+        HCRYPTPROV hVerifyFirst = 0;
+        ASSERT_TRUE(CryptAcquireContextW(&hVerifyFirst, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+        std::unique_ptr<HCRYPTPROV, ProvRelease> pVerifyFirst(new HCRYPTPROV(hVerifyFirst));
+        HCRYPTKEY hNotRsa = 0;
+        SetLastError(0);
+        EXPECT_FALSE(CryptImportPublicKeyInfo(hVerifyFirst, X509_ASN_ENCODING, &notRsa, &hNotRsa));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
         HCRYPTPROV hVerify = 0;
         ASSERT_TRUE(CryptAcquireContextW(&hVerify, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
         std::unique_ptr<HCRYPTPROV, ProvRelease> pVerify(new HCRYPTPROV(hVerify));
