@@ -79,7 +79,10 @@ try {
   certutil("-A", "-n", "Brindlemark Demo RSA Root CA", "-t", "C,,", "-i", rootPem);
   await sleep(500);
   const before = await visit(page, refusedUrl);
-  expect(!before.greeting, `without a certificate the bank lets nobody in (${before.error ?? before.text})`);
+  // the handshake fails (in TLS 1.3 the server's alert may come after Chromium's Finished, so the reason
+  // varies); a server certificate Chromium does not trust or a server that is not there would prove nothing
+  expect(!before.greeting && before.error && !/ERR_CERT_|ERR_CONNECTION_REFUSED/.test(before.error),
+         `without a certificate the bank lets nobody in (${before.error ?? before.text})`);
   await snap(page, "login-refused");
 
   console.log("== the demo page enrols RSA 2048 into the NSS database");
