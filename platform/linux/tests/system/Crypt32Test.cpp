@@ -423,6 +423,51 @@ TEST(Crypt32Certificates, FieldsAreThePlatformsAndPointIntoTheContext)
     }
 }
 
+Bytes ReadFile(const std::string& strPath)
+{
+    Bytes vec;
+    FILE* pFile = fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) return vec;
+    int c = 0;
+    while ((c = fgetc(pFile)) != EOF) vec.push_back(static_cast<BYTE>(c));
+    fclose(pFile);
+    return vec;
+}
+
+TEST(Crypt32Certificates, TheDemoCasCertificatesReadAsUnderWine)
+{
+    // The committed issuers, beside this file in the source tree; texts and serials measured under Wine.
+    std::string strSource(__FILE__);
+    strSource.erase(strSource.rfind("/platform/linux/"));
+    const struct {
+        const char* pszFile;
+        const char16_t* pwszIssuerStyle;
+        const char16_t* pwszDisplay;
+        const char* pszSerial;
+        const char* pszSignature;
+    } kCases[] = {{"rsa-ca.der", u"CN=Brindlemark Demo RSA Issuing CA, O=Brindlemark Demo CA, C=CN",
+                   u"Brindlemark Demo RSA Issuing CA", "3E7B2FAD9FB91169A0A929521FC1C23D", szOID_RSA_SHA256RSA},
+                  {"rsa-root.der", u"CN=Brindlemark Demo RSA Root CA, O=Brindlemark Demo CA, C=CN",
+                   u"Brindlemark Demo RSA Root CA", "52216921F0485B6CD0FEC2DAC39BD765", szOID_RSA_SHA256RSA},
+                  {"sm2-ca.der", u"CN=Brindlemark Demo SM2 Issuing CA, O=Brindlemark Demo CA, C=CN",
+                   u"Brindlemark Demo SM2 Issuing CA", "996CF3FC9B664FC9E184D25874CB1426", "1.2.156.10197.1.501"}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszFile);
+        Context pCert = Create(ReadFile(strSource + "/resources/democa-ca/" + c.pszFile));
+        ASSERT_TRUE(pCert);
+        const CERT_INFO& info = *pCert->pCertInfo;
+        EXPECT_EQ(NameText(Bytes(info.Subject.pbData, info.Subject.pbData + info.Subject.cbData),
+                           CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG),
+                  WText(c.pwszIssuerStyle));
+        WCHAR wsz[64] = {};
+        CertGetNameStringW(pCert.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, wsz, 64);
+        EXPECT_EQ(WText(wsz), WText(c.pwszDisplay));
+        EXPECT_EQ(ToHex(info.SerialNumber.pbData, info.SerialNumber.cbData), c.pszSerial);
+        EXPECT_STREQ(info.SignatureAlgorithm.pszObjId, c.pszSignature);
+        EXPECT_EQ(info.cExtension, 4u);
+    }
+}
+
 TEST(Crypt32Certificates, ExtensionsAreFoundAndDecoded)
 {
     // Key usage digitalSignature | keyEncipherment (critical), subject key identifier 01 02 03.
