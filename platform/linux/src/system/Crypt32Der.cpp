@@ -99,10 +99,13 @@ bool OidToText(const BYTE* pb, size_t cb, std::string& strOid)
         if (pb[i] & 0x80) continue;
         if (bFirst) {
             const uint64_t ullTop = ullArc < 40 ? 0 : ullArc < 80 ? 1 : 2;
-            str = std::to_string(ullTop) + "." + std::to_string(ullArc - ullTop * 40);
+            str = std::to_string(ullTop);
+            str += '.';
+            str += std::to_string(ullArc - ullTop * 40);
             bFirst = false;
         } else {
-            str += "." + std::to_string(ullArc);
+            str += '.';
+            str += std::to_string(ullArc);
         }
         ullArc = 0;
     }
