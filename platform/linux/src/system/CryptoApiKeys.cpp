@@ -810,6 +810,10 @@ BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
     if (pKey->pSymmetric) return DecryptSymmetric(*pKey->pSymmetric, Final, pbData, pdwDataLen);
     const RsaKey& key = *pKey->pRsa;
     if (*pdwDataLen != key.vecModulus.size() || pbData == nullptr) return Fail(static_cast<DWORD>(NTE_BAD_DATA));
+    // A signature key may not decrypt, whatever the block holds: asked before the block is measured against
+    // its modulus, which another key's block exceeds half the time.
+    if (key.pPrivate && !key.bIdentity && KeySpecOf(key.pPrivate.get()) != AT_KEYEXCHANGE)
+        return Fail(static_cast<DWORD>(NTE_BAD_KEY));
     Bytes vecBlock, vecMessage;
     DWORD dwError = 0;
     if (!RsaPrivateRaw(key, Reversed(pbData, *pdwDataLen), vecBlock, dwError)) return Fail(dwError);
