@@ -75,11 +75,18 @@ enum class Answer {
 };
 
 struct Step {
+    // A constructor rather than an aggregate: GCC 12 at -O2 misreads an initializer list of aggregates with
+    // defaulted string members as uninitialised.
+    Step(const char* f, std::vector<std::string> p, Answer a = Answer::Exact, RequestExpectation r = {},
+         std::vector<std::string> l = {})
+        : function(f), params(std::move(p)), answer(a), request(std::move(r)), linuxParams(std::move(l))
+    {
+    }
     const char* function;
     std::vector<std::string> params;  // JSON texts; "$container" is the host's latest container
-    Answer answer = Answer::Exact;
-    RequestExpectation request = {};
-    std::vector<std::string> linuxParams = {};  // in place of params for the Linux host, when not empty
+    Answer answer;
+    RequestExpectation request;
+    std::vector<std::string> linuxParams;  // in place of params for the Linux host, when not empty
 };
 
 RequestExpectation Rsa(unsigned bits, bool isDouble, RequestHash hash = RequestHash::Sha1)
