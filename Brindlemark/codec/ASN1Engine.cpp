@@ -1,8 +1,7 @@
-// Brindlemark/codec/ASN1Engine.cpp — DER encoder (tag-length-value writer and the composers of strings,
-// bit strings and identifier-value pairs) and the decoder of one element into a tree of nodes.
+// Brindlemark/codec/ASN1Engine.cpp — DER encoder (the tag-length-value writer in place and the composers of
+// strings, bit strings and identifier-value pairs) and the decoder of one element into a tree of
+// nodes.
 #include "codec/ASN1Engine.h"
-
-#include "codec/DerWriter.h"
 
 #include "Owners.h"
 #include "ResultCode.h"
@@ -32,9 +31,31 @@ bool IsSupportedTag(BYTE bTag)
     }
 }
 
+// Both forms of ASN1Encode: the contents are copied from pbValue, or, with pOpen, they are what the writer
+// holds after the element opened there.
+HRESULT EncodeElement(BYTE bTag, const BYTE* pbValue, DWORD cbValue, DerWriter& writer, const DerWriter::Mark* pOpen)
+{
+    TraceHelper scope(TEXT("ASN1Encode"));
+
+    if (!IsSupportedTag(bTag)) {
+        TraceValue(TRACE_FLAG_ERROR, TEXT("Unsupported tag"), bTag);
+        return E_FAIL;
+    }
+    FAIL_IF_REASON(pOpen == nullptr && cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"),
+                   TEXT("pbValue == NULL"));
+
+    ByteBuffer vecLength;
+    HRESULT hResult = CalculateASNValueLength(cbValue, vecLength);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("CalculateASNValueLength"));
+
+    const bool bWritten = pOpen != nullptr ? writer.CloseAs(*pOpen, bTag) : writer.AppendTlv(bTag, pbValue, cbValue);
+    FAIL_IF_REASON(!bWritten, E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
+    return QORA_OK;
+}
+
 // The identifier element of an attribute with no values, as the platform encoder writes it
 // (30 len 06 len oid 31 00), re-encoded alone. Steps are traced under the caller's scope.
-HRESULT EncodeObjectIDElement(const TraceHelper& scope, LPCSTR lpszObjID, ByteBuffer& vecEncoded)
+HRESULT EncodeObjectIDElement(const TraceHelper& scope, LPCSTR lpszObjID, DerWriter& writer)
 {
     FAIL_IF_REASON(lpszObjID == nullptr, E_INVALIDARG, TEXT("Check parameter"), TEXT("lpszObjID == NULL"));
 
@@ -50,7 +71,7 @@ HRESULT EncodeObjectIDElement(const TraceHelper& scope, LPCSTR lpszObjID, ByteBu
     FAIL_IF_REASON(!bFound, E_FAIL, TEXT("DecodeASN1Memory"), TEXT("FAILED(hResult)"));
 
     const ASN1Node& stObjID = *pAttribute->children[0];
-    hResult = ASN1Encode(ASN1_TAG_OBJECT_ID, stObjID.Contents(), stObjID.dwContentsLength, vecEncoded);
+    hResult = ASN1Encode(ASN1_TAG_OBJECT_ID, stObjID.Contents(), stObjID.dwContentsLength, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode-ObjectID"));
     return QORA_OK;
 }
@@ -71,31 +92,25 @@ HRESULT CalculateASNValueLength(DWORD cbValue, ByteBuffer& vecLength)
     return QORA_OK;
 }
 
-HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded)
+HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, DerWriter& writer)
 {
-    TraceHelper scope(TEXT("ASN1Encode"));
-
-    if (!IsSupportedTag(bTag)) {
-        TraceValue(TRACE_FLAG_ERROR, TEXT("Unsupported tag"), bTag);
-        return E_FAIL;
-    }
-    FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
-
-    ByteBuffer vecLength;
-    HRESULT hResult = CalculateASNValueLength(cbValue, vecLength);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("CalculateASNValueLength"));
-
-    ByteBuffer vecElement;
-    FAIL_IF_REASON(!TryReserve(vecElement, uint64_t(1) + vecLength.size() + cbValue), E_OUTOFMEMORY,
-                   TEXT("New Memory"), TEXT("NULL == pbEncoded"));
-    vecElement.push_back(bTag);
-    AppendBytes(vecElement, vecLength);
-    vecElement.insert(vecElement.end(), pbValue, pbValue + cbValue);
-    vecEncoded = std::move(vecElement);
-    return QORA_OK;
+    return EncodeElement(bTag, pbValue, cbValue, writer, nullptr);
 }
 
-HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer& vecEncoded)
+HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded)
+{
+    return ComposeNew(vecEncoded, [&](DerWriter& writer) { return ASN1Encode(bTag, pbValue, cbValue, writer); });
+}
+
+HRESULT ASN1Encode(BYTE bTag, DerWriter& writer, DerWriter::Mark mark)
+{
+    // A writer that failed before this close has no open element at the mark to measure.
+    const size_t cbContents = !writer.Failed() && mark + 2 <= writer.Size() ? writer.ContentsLength(mark) : 0;
+    const DWORD cbValue = cbContents > MAXDWORD ? MAXDWORD : static_cast<DWORD>(cbContents);
+    return EncodeElement(bTag, nullptr, writer.Failed() ? 1 : cbValue, writer, &mark);
+}
+
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, DerWriter& writer)
 {
     TraceHelper scope(TEXT("EncodeObject"));
 
@@ -103,17 +118,22 @@ HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer
     BOOL bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, nullptr, &cbEncoded);
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get length"));
 
-    ByteBuffer vecValue;
-    FAIL_IF_REASON(!TryResize(vecValue, cbEncoded), E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
-    bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, vecValue.data(), &cbEncoded);
+    const DWORD cbRoom = cbEncoded;
+    BYTE* pbEncoded = writer.Extend(cbRoom);
+    FAIL_IF_REASON(pbEncoded == nullptr, E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
+    bRetCode = CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, pbEncoded, &cbEncoded);
     FAIL_IF(bRetCode == FALSE, ResultFromLastError(), TEXT("CryptEncodeObject - get value"));
 
-    vecValue.resize(cbEncoded);
-    vecEncoded = std::move(vecValue);
+    if (cbEncoded < cbRoom) writer.Trim(cbRoom - cbEncoded);
     return QORA_OK;
 }
 
-HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, ByteBuffer& vecEncoded)
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer& vecEncoded)
+{
+    return ComposeNew(vecEncoded, [&](DerWriter& writer) { return EncodeObject(lpszStructType, pvStructInfo, writer); });
+}
+
+HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeAnyString"));
     TRACE_INFO_VALUE("dwValueType", dwValueType);
@@ -129,12 +149,18 @@ HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, 
     stValue.Value.cbData = cbValue;
     stValue.Value.pbData = const_cast<BYTE*>(cbValue != 0 ? pbValue : reinterpret_cast<const BYTE*>(wszEmpty));
 
-    HRESULT hResult = EncodeObject(X509_NAME_VALUE, &stValue, vecEncoded);
+    HRESULT hResult = EncodeObject(X509_NAME_VALUE, &stValue, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("EncodeObject-X509_NAME_VALUE"));
     return QORA_OK;
 }
 
-HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEncoded)
+HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, ByteBuffer& vecEncoded)
+{
+    return ComposeNew(vecEncoded,
+                      [&](DerWriter& writer) { return ComposeAnyString(cbValue, dwValueType, pbValue, writer); });
+}
+
+HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeBITString"));
     FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
@@ -144,25 +170,27 @@ HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEnco
     HRESULT hResult = CalculateASNValueLength(cbValue + 1, vecLength);
     FAIL_IF(FAILED(hResult), hResult, TEXT("CalculateASNValueLength"));
 
-    ByteBuffer vecElement;
-    FAIL_IF_REASON(!TryReserve(vecElement, uint64_t(2) + vecLength.size() + cbValue), E_OUTOFMEMORY,
-                   TEXT("New Memory"), TEXT("NULL == pbEncoded"));
-    vecElement.push_back(0x03);
-    AppendBytes(vecElement, vecLength);
-    vecElement.push_back(0x00);  // unused bits
-    if (cbValue != 0) vecElement.insert(vecElement.end(), pbValue, pbValue + cbValue);
-    vecEncoded = std::move(vecElement);
+    // The unused-bits octet, then the bits; a size no buffer can hold fails before the bits are read.
+    const DerWriter::Mark mark = writer.Open(0x03);
+    writer.Append({0x00});
+    writer.Append(pbValue, cbValue);
+    FAIL_IF_REASON(!writer.Close(mark), E_OUTOFMEMORY, TEXT("New Memory"), TEXT("NULL == pbEncoded"));
     return QORA_OK;
 }
 
-HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded)
+HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEncoded)
+{
+    return ComposeNew(vecEncoded, [&](DerWriter& writer) { return ComposeBITString(cbValue, pbValue, writer); });
+}
+
+HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSpecialAttribute"));
     if (lpszObjID != nullptr) TraceNarrowValue(TRACE_FLAG_INFO, TEXT("lpszObjID"), lpszObjID);
     FAIL_IF_REASON(cbValue != 0 && pbValue == nullptr, E_POINTER, TEXT("Check parameter"), TEXT("pbValue == NULL"));
 
-    ByteBuffer vecContents;
-    HRESULT hResult = EncodeObjectIDElement(scope, lpszObjID, vecContents);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    HRESULT hResult = EncodeObjectIDElement(scope, lpszObjID, writer);
     if (FAILED(hResult)) return hResult;
 
     if (pbValue != nullptr && cbValue != 0) {
@@ -172,24 +200,27 @@ HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbV
         bool bParsed = DecodeASN1Memory(pbValue, cbValue, pValue) == 0 && pValue->ullTotalSize == cbValue;
         FAIL_IF_REASON(!bParsed, E_FAIL, TEXT("DecodeASN1Memory"), TEXT("FAILED(hResult)"));
 
-        ByteBuffer vecValue;
-        hResult = ASN1Encode(pValue->bTag, pValue->Contents(), pValue->dwContentsLength, vecValue);
+        hResult = ASN1Encode(pValue->bTag, pValue->Contents(), pValue->dwContentsLength, writer);
         FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode-AnyString"));
-        AppendBytes(vecContents, vecValue);
     } else {
-        vecContents.push_back(0x05);  // NULL parameters
-        vecContents.push_back(0x00);
+        writer.Append({0x05, 0x00});  // NULL parameters
     }
 
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecContents, vecEncoded);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode-Sequence"));
     return QORA_OK;
+}
+
+HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded)
+{
+    return ComposeNew(vecEncoded,
+                      [&](DerWriter& writer) { return ComposeSpecialAttribute(lpszObjID, pbValue, cbValue, writer); });
 }
 
 HRESULT EncodeObjectID(LPCSTR lpszObjID, ByteBuffer& vecEncoded)
 {
     TraceHelper scope(TEXT("EncodeObjectID"));
-    return EncodeObjectIDElement(scope, lpszObjID, vecEncoded);
+    return ComposeNew(vecEncoded, [&](DerWriter& writer) { return EncodeObjectIDElement(scope, lpszObjID, writer); });
 }
 
 // ---- Decoder ---------------------------------------------------------------------------------------

@@ -1,10 +1,12 @@
-// Brindlemark/codec/ASN1Engine.h — DER elements for requests and key envelopes. Each element is built
-// into its own buffer; callers concatenate the children of a level and wrap them. The decoder turns one
+// Brindlemark/codec/ASN1Engine.h — DER elements for requests and key envelopes, written in place: a level's
+// children go straight into their parent and its length is filled in when it closes. The decoder turns one
 // element held in memory into a tree of nodes that record offsets into it, never copies.
 #pragma once
 #include "Common.h"
+#include "codec/DerWriter.h"
 
 #include <memory>
+#include <utility>
 
 // Tags ASN1Encode accepts.
 constexpr BYTE ASN1_TAG_INTEGER = 0x02;
@@ -22,23 +24,47 @@ constexpr BYTE ASN1_TAG_CONTEXT_0_CONSTRUCTED = 0xA0;
 // DER length octets of a contents length; a length of 0 is refused with E_FAIL.
 HRESULT CalculateASNValueLength(DWORD cbValue, ByteBuffer& vecLength);
 
+// Every composer below writes its element in place, after what the writer already holds, and has a twin
+// that gives the element as a new buffer (left untouched on failure). A constructed element is opened with
+// DerWriter::Open, its children are composed into the same writer, and ASN1Encode(tag, writer, mark) closes
+// it; the order of the trace lines is the order of the elements' completion, as when every level had its own
+// buffer. After a failure the writer holds part of an element, and the caller fails too.
+
+// Runs an in-place composer into a new buffer that replaces vecOut only on success.
+template <typename Compose>
+HRESULT ComposeNew(ByteBuffer& vecOut, Compose&& compose)
+{
+    ByteBuffer vec;
+    DerWriter writer(vec);
+    const HRESULT hResult = compose(writer);
+    if (SUCCEEDED(hResult)) vecOut = std::move(vec);
+    return hResult;
+}
+
 // One element: tag, length octets, a copy of the contents. Unsupported tags (BIT STRING included) and
 // empty contents fail with E_FAIL.
+HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, DerWriter& writer);
 HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded);
 inline HRESULT ASN1Encode(BYTE bTag, const ByteBuffer& vecValue, ByteBuffer& vecEncoded)
 {
     return ASN1Encode(bTag, vecValue.data(), static_cast<DWORD>(vecValue.size()), vecEncoded);
 }
+// Closes the element opened at mark with its tag and the length of everything written after it; the same
+// tags, the same refusal of empty contents and the same trace as the copying form.
+HRESULT ASN1Encode(BYTE bTag, DerWriter& writer, DerWriter::Mark mark);
 
 // A platform structure (X509_NAME_VALUE, X509_BITS, PKCS_ATTRIBUTE) through the platform encoder.
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, DerWriter& writer);
 HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, ByteBuffer& vecEncoded);
 
 // One string element of a name-value type: CERT_RDN_OCTET_STRING (2), CERT_RDN_PRINTABLE_STRING (4),
 // CERT_RDN_IA5_STRING (7) take the bytes as they are; CERT_RDN_UTF8_STRING (13) takes UTF-16 text
 // (cbValue = 2 x characters) and writes it as UTF-8.
+HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, DerWriter& writer);
 HRESULT ComposeAnyString(DWORD cbValue, DWORD dwValueType, const BYTE* pbValue, ByteBuffer& vecEncoded);
 
 // BIT STRING with 0 unused bits.
+HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, DerWriter& writer);
 HRESULT ComposeBITString(DWORD cbValue, const BYTE* pbValue, ByteBuffer& vecEncoded);
 inline HRESULT ComposeBITString(const ByteBuffer& vecValue, ByteBuffer& vecEncoded)
 {
@@ -46,8 +72,14 @@ inline HRESULT ComposeBITString(const ByteBuffer& vecValue, ByteBuffer& vecEncod
 }
 
 // SEQUENCE { OBJECT IDENTIFIER, value } with the one encoded value placed directly after the identifier
-// (no SET), or SEQUENCE { OBJECT IDENTIFIER, NULL } when no value is given (cbValue 0).
+// (no SET), or SEQUENCE { OBJECT IDENTIFIER, NULL } when no value is given (cbValue 0). The value is read,
+// never written: it must not lie inside the writer's own buffer.
+HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, DerWriter& writer);
 HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const BYTE* pbValue, DWORD cbValue, ByteBuffer& vecEncoded);
+inline HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const ByteBuffer& vecValue, DerWriter& writer)
+{
+    return ComposeSpecialAttribute(lpszObjID, vecValue.data(), static_cast<DWORD>(vecValue.size()), writer);
+}
 inline HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const ByteBuffer& vecValue, ByteBuffer& vecEncoded)
 {
     return ComposeSpecialAttribute(lpszObjID, vecValue.data(), static_cast<DWORD>(vecValue.size()), vecEncoded);
@@ -56,9 +88,6 @@ inline HRESULT ComposeSpecialAttribute(LPCSTR lpszObjID, const ByteBuffer& vecVa
 // The OBJECT IDENTIFIER element alone of a dotted-decimal identifier (the parameters of an algorithm
 // identifier). A text that is not dotted decimal fails with the platform encoder's error.
 HRESULT EncodeObjectID(LPCSTR lpszObjID, ByteBuffer& vecEncoded);
-
-// Byte concatenation of the children of one level.
-inline void AppendBytes(ByteBuffer& vecTo, const ByteBuffer& vecFrom) { vecTo.insert(vecTo.end(), vecFrom.begin(), vecFrom.end()); }
 
 // ---- Decoder ---------------------------------------------------------------------------------------
 

@@ -274,23 +274,25 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
                        (pbEncryptedSessionKey == nullptr && cbEncryptedSessionKey != 0),
                    E_POINTER, TEXT("Check parameter"), TEXT("pbEncryptedPrivateKey == NULL"));
 
-    ByteBuffer vecContents = {ASN1_TAG_INTEGER, 0x01, 0x01};
+    ByteBuffer vecStructure;
+    DerWriter writer(vecStructure);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    writer.Append({ASN1_TAG_INTEGER, 0x01, 0x01});
     ByteBuffer vecPart;
     HRESULT hResult = ComposeObjectIdentifier(szOID_RSA_RSA, vecPart);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeObjectIdentifier -- AsymAlgID"));
-    AppendBytes(vecContents, vecPart);
+    writer.Append(vecPart);
     hResult = ComposeObjectIdentifier(kOidEnvelopeSymmetric, vecPart);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeObjectIdentifier -- SymAlgID"));
-    AppendBytes(vecContents, vecPart);
-    hResult = ComposeAnyString(cbEncryptedSessionKey, CERT_RDN_OCTET_STRING, pbEncryptedSessionKey, vecPart);
+    writer.Append(vecPart);
+    hResult = ComposeAnyString(cbEncryptedSessionKey, CERT_RDN_OCTET_STRING, pbEncryptedSessionKey, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString -- pbEncryptedSessionKey"));
-    AppendBytes(vecContents, vecPart);
-    hResult = ComposeAnyString(cbEncryptedPrivateKey, CERT_RDN_OCTET_STRING, pbEncryptedPrivateKey, vecPart);
+    hResult = ComposeAnyString(cbEncryptedPrivateKey, CERT_RDN_OCTET_STRING, pbEncryptedPrivateKey, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString -- pbEncryptedPrivateKey"));
-    AppendBytes(vecContents, vecPart);
 
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecContents, vecEncoded);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
+    vecEncoded = std::move(vecStructure);
     return QORA_OK;
 }
 

@@ -124,7 +124,7 @@ HRESULT ParseSubject(const WString& wstrSubjectDN, SubjectPairs& vecPairs)
     return QORA_OK;
 }
 
-HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrValue, ByteBuffer& vecChild)
+HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrValue, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSubjectChild"));
     TraceNarrowValue(TRACE_FLAG_INFO, TEXT("strObjectID"), strObjectID.c_str());
@@ -148,16 +148,16 @@ HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrV
     }
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString"));
 
-    ByteBuffer vecTypeAndValue;
-    hResult = ComposeSpecialAttribute(strObjectID.c_str(), vecValue, vecTypeAndValue);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SET);
+    hResult = ComposeSpecialAttribute(strObjectID.c_str(), vecValue, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
 
-    hResult = ASN1Encode(ASN1_TAG_SET, vecTypeAndValue, vecChild);
+    hResult = ASN1Encode(ASN1_TAG_SET, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
     return QORA_OK;
 }
 
-HRESULT ComposeSubject(const WString& wstrSubjectDN, ByteBuffer& vecSubject)
+HRESULT ComposeSubject(const WString& wstrSubjectDN, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSubject"));
     TRACE_INFO_TEXT("wstrSubjectDN", wstrSubjectDN.c_str());
@@ -167,17 +167,20 @@ HRESULT ComposeSubject(const WString& wstrSubjectDN, ByteBuffer& vecSubject)
     FAIL_IF(FAILED(hResult), hResult, TEXT("ParseSubject"));
 
     // The text names the most specific component first; the DER Name starts with the least specific.
-    ByteBuffer vecComponents;
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
     for (auto it = vecPairs.rbegin(); it != vecPairs.rend(); ++it) {
-        ByteBuffer vecChild;
-        hResult = ComposeSubjectChild(it->first, it->second, vecChild);
+        hResult = ComposeSubjectChild(it->first, it->second, writer);
         FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSubjectChild"));
-        AppendBytes(vecComponents, vecChild);
     }
 
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecComponents, vecSubject);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
     return QORA_OK;
+}
+
+HRESULT ComposeSubject(const WString& wstrSubjectDN, ByteBuffer& vecSubject)
+{
+    return ComposeNew(vecSubject, [&](DerWriter& writer) { return ComposeSubject(wstrSubjectDN, writer); });
 }
 
 // ---- Signing ---------------------------------------------------------------------------------------
@@ -246,46 +249,55 @@ HRESULT SM2EncodeRawSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, 
                    TEXT("Check SM2 raw signature size"), TEXT("cbRawSignature != 64"));
 
     // Each half becomes an INTEGER of exactly its 32 bytes, with a 00 in front when it would read negative.
-    ByteBuffer vecIntegers;
+    ByteBuffer vecSequence;
+    DerWriter writer(vecSequence);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
     const WCHAR* rgpwszSteps[2][2] = {{TEXT("ASN1Encode(1)"), TEXT("ASN1Encode(2)")},
                                       {TEXT("ASN1Encode(3)"), TEXT("ASN1Encode(4)")}};
     for (int nHalf = 0; nHalf < 2; ++nHalf) {
         const BYTE* pbHalf = pbRawSignature + nHalf * kSM2CoordinateSize;
-        ByteBuffer vecInteger;
         HRESULT hResult = QORA_OK;
         if (pbHalf[0] >= 0x80) {
-            ByteBuffer vecPadded(1, 0x00);
-            vecPadded.insert(vecPadded.end(), pbHalf, pbHalf + kSM2CoordinateSize);
-            hResult = ASN1Encode(ASN1_TAG_INTEGER, vecPadded, vecInteger);
+            BYTE rgbPadded[1 + kSM2CoordinateSize] = {0x00};
+            memcpy(rgbPadded + 1, pbHalf, kSM2CoordinateSize);
+            hResult = ASN1Encode(ASN1_TAG_INTEGER, rgbPadded, sizeof(rgbPadded), writer);
             FAIL_IF(FAILED(hResult), hResult, rgpwszSteps[nHalf][0]);
         } else {
-            hResult = ASN1Encode(ASN1_TAG_INTEGER, pbHalf, kSM2CoordinateSize, vecInteger);
+            hResult = ASN1Encode(ASN1_TAG_INTEGER, pbHalf, kSM2CoordinateSize, writer);
             FAIL_IF(FAILED(hResult), hResult, rgpwszSteps[nHalf][1]);
         }
-        AppendBytes(vecIntegers, vecInteger);
     }
 
-    HRESULT hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecIntegers, vecEncoded);
+    HRESULT hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(5)"));
+    vecEncoded = std::move(vecSequence);
     return QORA_OK;
 }
 
-HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, ByteBuffer& vecSignature)
+HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSignature"));
 
     HRESULT hResult = QORA_OK;
     if (bIsSM2) {
+        // The SEQUENCE is complete before the bit string around it is begun: the bit string takes its bits whole.
         ByteBuffer vecEncoded;
         hResult = SM2EncodeRawSignature(pbRawSignature, cbRawSignature, vecEncoded);
         FAIL_IF(FAILED(hResult), hResult, TEXT("SM2EncodeRawSignature"));
-        hResult = ComposeBITString(vecEncoded, vecSignature);
+        hResult = ComposeBITString(static_cast<DWORD>(vecEncoded.size()), vecEncoded.data(), writer);
         FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString(SM2)"));
     } else {
-        hResult = ComposeBITString(cbRawSignature, pbRawSignature, vecSignature);
+        hResult = ComposeBITString(cbRawSignature, pbRawSignature, writer);
         FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString(RSA)"));
     }
     return QORA_OK;
+}
+
+HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, ByteBuffer& vecSignature)
+{
+    return ComposeNew(vecSignature, [&](DerWriter& writer) {
+        return ComposeSignature(pbRawSignature, cbRawSignature, bIsSM2, writer);
+    });
 }
 
 // ---- Request construction --------------------------------------------------------------------------
@@ -330,33 +342,30 @@ HRESULT ConvertSM2PublicKeyBlobToTempKey(const BYTE* pbBlob, DWORD cbBlob, ByteB
 }
 
 HRESULT ComposeSignPublicKeyData(LPCSTR lpszPublicKeyAlgorithm, LPCSTR lpszPublicKeyParameters,
-                                 const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits, ByteBuffer& vecPublicKeyInfo)
+                                 const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSignPublicKeyData"));
 
-    ByteBuffer vecAlgorithm;
+    // The parameters are the value the algorithm identifier's composer reads, so they are made apart.
+    ByteBuffer vecParameters;
     HRESULT hResult = QORA_OK;
     if (lpszPublicKeyParameters != nullptr) {
-        ByteBuffer vecParameters;
         hResult = EncodeObjectID(lpszPublicKeyParameters, vecParameters);
         FAIL_IF(FAILED(hResult), hResult, TEXT("EncodeObjectID"));
-        hResult = ComposeSpecialAttribute(lpszPublicKeyAlgorithm, vecParameters, vecAlgorithm);
-    } else {
-        hResult = ComposeSpecialAttribute(lpszPublicKeyAlgorithm, nullptr, 0, vecAlgorithm);
     }
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    hResult = ComposeSpecialAttribute(lpszPublicKeyAlgorithm, vecParameters, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
 
-    ByteBuffer vecKeyBits;
-    hResult = ComposeBITString(cbPublicKeyBits, pbPublicKeyBits, vecKeyBits);
+    hResult = ComposeBITString(cbPublicKeyBits, pbPublicKeyBits, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeBITString"));
 
-    AppendBytes(vecAlgorithm, vecKeyBits);
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecAlgorithm, vecPublicKeyInfo);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode"));
     return QORA_OK;
 }
 
-HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecAttributes)
+HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeAttributes"));
     TRACE_INFO_VALUE("cbTempKey", cbTempKey);
@@ -366,39 +375,67 @@ HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& ve
                                        reinterpret_cast<const BYTE*>(kChallengePassword), vecPassword);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAnyString"));
 
-    ByteBuffer vecKeyOctets;
-    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, pbTempKey, cbTempKey, vecKeyOctets);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(TempKey)"));
-
-    ByteBuffer vecKeyContents = {0x02, 0x01, 0x01};
-    AppendBytes(vecKeyContents, vecKeyOctets);
-    ByteBuffer vecKeySequence;
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecKeyContents, vecKeySequence);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
-
+    // OCTET STRING { SEQUENCE { INTEGER 1, OCTET STRING key } }: the value the attribute's composer reads, so
+    // it is made apart from the attributes.
     ByteBuffer vecKeyValue;
-    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, vecKeySequence, vecKeyValue);
+    DerWriter keyValue(vecKeyValue);
+    const DerWriter::Mark markValue = keyValue.Open(ASN1_TAG_OCTET_STRING);
+    const DerWriter::Mark markSequence = keyValue.Open(ASN1_TAG_SEQUENCE);
+    keyValue.Append({ASN1_TAG_INTEGER, 0x01, 0x01});
+    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, pbTempKey, cbTempKey, keyValue);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(TempKey)"));
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, keyValue, markSequence);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
+    hResult = ASN1Encode(ASN1_TAG_OCTET_STRING, keyValue, markValue);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(OctetString)"));
 
-    ByteBuffer vecAttributeList;
-    hResult = ComposeSpecialAttribute(kOidChallengePassword, vecPassword, vecAttributeList);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_CONTEXT_0_CONSTRUCTED);
+    hResult = ComposeSpecialAttribute(kOidChallengePassword, vecPassword, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute(ChallengePassword)"));
 
-    ByteBuffer vecTempKeyAttribute;
-    hResult = ComposeSpecialAttribute(kOidTemporaryKey, vecKeyValue, vecTempKeyAttribute);
+    hResult = ComposeSpecialAttribute(kOidTemporaryKey, vecKeyValue, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute(TempKey)"));
-    AppendBytes(vecAttributeList, vecTempKeyAttribute);
 
-    hResult = ASN1Encode(ASN1_TAG_CONTEXT_0_CONSTRUCTED, vecAttributeList, vecAttributes);
+    hResult = ASN1Encode(ASN1_TAG_CONTEXT_0_CONSTRUCTED, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Attributes)"));
     return QORA_OK;
 }
 
-HRESULT ComposeSignAlgorithm(LPCSTR lpszSignAlgorithm, ByteBuffer& vecSignAlgorithm)
+HRESULT ComposeSignAlgorithm(LPCSTR lpszSignAlgorithm, DerWriter& writer)
 {
     TraceHelper scope(TEXT("ComposeSignAlgorithm"));
-    HRESULT hResult = ComposeSpecialAttribute(lpszSignAlgorithm, nullptr, 0, vecSignAlgorithm);
+    HRESULT hResult = ComposeSpecialAttribute(lpszSignAlgorithm, nullptr, 0, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSpecialAttribute"));
+    return QORA_OK;
+}
+
+HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
+                               LPCSTR lpszPublicKeyParameters, const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits,
+                               const BYTE* pbTempKey, DWORD cbTempKey, DerWriter& writer)
+{
+    TraceHelper scope(TEXT("ComposeCertRequestInfo"));
+
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    static const BYTE kVersion0 = 0x00;
+    HRESULT hResult = ASN1Encode(ASN1_TAG_INTEGER, &kVersion0, 1, writer);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Version)"));
+
+    hResult = ComposeSubject(wstrSubjectDN, writer);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSubject"));
+
+    hResult = ComposeSignPublicKeyData(lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbPublicKeyBits,
+                                       cbPublicKeyBits, writer);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignPublicKeyData"));
+
+    // A temporary key that is given but empty fails in ComposeAttributes rather than turning the request
+    // into a single-certificate one.
+    if (pbTempKey != nullptr || cbTempKey != 0) {
+        hResult = ComposeAttributes(pbTempKey, cbTempKey, writer);
+        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAttributes"));
+    }
+
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
+    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
     return QORA_OK;
 }
 
@@ -406,36 +443,10 @@ HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKe
                                LPCSTR lpszPublicKeyParameters, const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits,
                                const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecRequestInfo)
 {
-    TraceHelper scope(TEXT("ComposeCertRequestInfo"));
-
-    ByteBuffer vecContents;
-    static const BYTE kVersion0 = 0x00;
-    HRESULT hResult = ASN1Encode(ASN1_TAG_INTEGER, &kVersion0, 1, vecContents);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Version)"));
-
-    ByteBuffer vecSubject;
-    hResult = ComposeSubject(wstrSubjectDN, vecSubject);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSubject"));
-    AppendBytes(vecContents, vecSubject);
-
-    ByteBuffer vecPublicKeyInfo;
-    hResult = ComposeSignPublicKeyData(lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbPublicKeyBits,
-                                       cbPublicKeyBits, vecPublicKeyInfo);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignPublicKeyData"));
-    AppendBytes(vecContents, vecPublicKeyInfo);
-
-    // A temporary key that is given but empty fails in ComposeAttributes rather than turning the request
-    // into a single-certificate one.
-    if (pbTempKey != nullptr || cbTempKey != 0) {
-        ByteBuffer vecAttributes;
-        hResult = ComposeAttributes(pbTempKey, cbTempKey, vecAttributes);
-        FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeAttributes"));
-        AppendBytes(vecContents, vecAttributes);
-    }
-
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecContents, vecRequestInfo);
-    FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
-    return QORA_OK;
+    return ComposeNew(vecRequestInfo, [&](DerWriter& writer) {
+        return ComposeCertRequestInfo(wstrSubjectDN, lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbPublicKeyBits,
+                                      cbPublicKeyBits, pbTempKey, cbTempKey, writer);
+    });
 }
 
 HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
@@ -466,29 +477,28 @@ HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwS
         }
     }
 
-    ByteBuffer vecRequest;
+    // The request's three parts go straight into it; the signature covers the first as it lies there.
+    ByteBuffer vecDer;
+    DerWriter writer(vecDer);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    const size_t nInfoStart = writer.Size();
     hResult = ComposeCertRequestInfo(lpwSubjectDN, lpszPublicKeyAlgorithm, lpszPublicKeyParameters, pbKeyBits,
-                                     cbKeyBits, pbTempKey, cbTempKey, vecRequest);
+                                     cbKeyBits, pbTempKey, cbTempKey, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeCertRequestInfo"));
+    const size_t cbInfo = writer.Size() - nInfoStart;
 
-    ByteBuffer vecSignAlgorithm;
-    hResult = ComposeSignAlgorithm(lpszSignAlgorithm, vecSignAlgorithm);
+    hResult = ComposeSignAlgorithm(lpszSignAlgorithm, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignAlgorithm"));
 
     ByteBuffer vecRawSignature;
-    hResult = PKCS10CalculateHashandSign(hProv, lpszPublicKeyAlgorithm, vecRequest.data(),
-                                         static_cast<DWORD>(vecRequest.size()), algHash, dwKeySpec, vecRawSignature);
+    hResult = PKCS10CalculateHashandSign(hProv, lpszPublicKeyAlgorithm, writer.Data() + nInfoStart,
+                                         static_cast<DWORD>(cbInfo), algHash, dwKeySpec, vecRawSignature);
     FAIL_IF(FAILED(hResult), hResult, TEXT("PKCS10CalculateHashandSign"));
 
-    ByteBuffer vecSignature;
-    hResult = ComposeSignature(vecRawSignature.data(), static_cast<DWORD>(vecRawSignature.size()), bIsSM2,
-                               vecSignature);
+    hResult = ComposeSignature(vecRawSignature.data(), static_cast<DWORD>(vecRawSignature.size()), bIsSM2, writer);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ComposeSignature"));
 
-    AppendBytes(vecRequest, vecSignAlgorithm);
-    AppendBytes(vecRequest, vecSignature);
-    ByteBuffer vecDer;
-    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, vecRequest, vecDer);
+    hResult = ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark);
     FAIL_IF(FAILED(hResult), hResult, TEXT("ASN1Encode(Sequence)"));
 
     std::string strBase64;

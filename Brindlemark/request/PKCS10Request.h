@@ -2,6 +2,7 @@
 // and its signature inside the CSP.
 #pragma once
 #include "Common.h"
+#include "codec/DerWriter.h"
 
 #include <string>
 #include <utility>
@@ -12,7 +13,11 @@ using SubjectPairs = std::vector<std::pair<std::string, WString>>;
 
 // ---- Subject DN ------------------------------------------------------------------------------------
 
+// The composers of this unit write their element in place after what the writer holds; the ones with a
+// buffer twin give it as a new buffer, untouched on failure.
+
 // DER Name of a subject text such as CN=name,OU=unit,O=organisation,C=CN (components in reverse order).
+HRESULT ComposeSubject(const WString& wstrSubjectDN, DerWriter& writer);
 HRESULT ComposeSubject(const WString& wstrSubjectDN, ByteBuffer& vecSubject);
 
 // Splits at "," and "="; an item that does not give exactly a key and a value fails with NTE_BAD_DATA.
@@ -29,7 +34,7 @@ WString ReplaceWchar(const WString& wstrText, WCHAR wch);
 std::string GetObjectID(const WString& wstrKey);
 
 // One RelativeDistinguishedName: SET { SEQUENCE { OBJECT IDENTIFIER, string } }.
-HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrValue, ByteBuffer& vecChild);
+HRESULT ComposeSubjectChild(const std::string& strObjectID, const WString& wstrValue, DerWriter& writer);
 
 // ---- Signing ---------------------------------------------------------------------------------------
 
@@ -43,6 +48,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, LPCSTR lpszPublicKeyAlgorit
 HRESULT SM2EncodeRawSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, ByteBuffer& vecEncoded);
 
 // The signature BIT STRING of a raw signature.
+HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, DerWriter& writer);
 HRESULT ComposeSignature(const BYTE* pbRawSignature, DWORD cbRawSignature, BOOL bIsSM2, ByteBuffer& vecSignature);
 
 // ---- Request construction --------------------------------------------------------------------------
@@ -65,14 +71,17 @@ HRESULT PKCS10RequestBase64(DWORD dwKeySpec, HCRYPTPROV hProv, const WCHAR* lpwS
 // CertificationRequestInfo: version 0, subject, SubjectPublicKeyInfo and, with a temporary key, the attributes.
 HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
                                LPCSTR lpszPublicKeyParameters, const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits,
+                               const BYTE* pbTempKey, DWORD cbTempKey, DerWriter& writer);
+HRESULT ComposeCertRequestInfo(const WString& wstrSubjectDN, LPCSTR lpszPublicKeyAlgorithm,
+                               LPCSTR lpszPublicKeyParameters, const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits,
                                const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecRequestInfo);
 
 // SubjectPublicKeyInfo; with no parameters identifier the algorithm carries NULL parameters.
 HRESULT ComposeSignPublicKeyData(LPCSTR lpszPublicKeyAlgorithm, LPCSTR lpszPublicKeyParameters,
-                                 const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits, ByteBuffer& vecPublicKeyInfo);
+                                 const BYTE* pbPublicKeyBits, DWORD cbPublicKeyBits, DerWriter& writer);
 
 // [0] { challenge password "246802", temporary key }, each attribute without the SET around its value.
-HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, ByteBuffer& vecAttributes);
+HRESULT ComposeAttributes(const BYTE* pbTempKey, DWORD cbTempKey, DerWriter& writer);
 
 // SEQUENCE { OBJECT IDENTIFIER signature algorithm, NULL }.
-HRESULT ComposeSignAlgorithm(LPCSTR lpszSignAlgorithm, ByteBuffer& vecSignAlgorithm);
+HRESULT ComposeSignAlgorithm(LPCSTR lpszSignAlgorithm, DerWriter& writer);

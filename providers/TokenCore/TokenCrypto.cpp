@@ -149,17 +149,6 @@ CspStatus TripleDesEcbDecrypt(const BYTE* pbKey, const ByteBuffer& in, ByteBuffe
     return CSP_OK;
 }
 
-// Appends a DER INTEGER holding the unsigned big-endian value.
-void AppendDerInteger(ByteBuffer& out, const BYTE* pb, size_t cb)
-{
-    while (cb > 1 && pb[0] == 0) ++pb, --cb;
-    bool bPad = (pb[0] & 0x80) != 0;
-    out.push_back(0x02);
-    out.push_back(static_cast<BYTE>(cb + (bPad ? 1 : 0)));
-    if (bPad) out.push_back(0);
-    out.insert(out.end(), pb, pb + cb);
-}
-
 }  // namespace
 
 CspStatus GenerateKey(TokenKind kind, DWORD dwBits, ByteBuffer& key)
@@ -352,18 +341,14 @@ CspStatus Sm2KeyFromCiphertext(EVP_PKEY* exchangeKey, const BYTE* pbC1C3C2, size
 {
     if (cb != SM2_CIPHERTEXT_BYTES) return Failed(NTE_BAD_LEN);
     // OpenSSL takes SM2 ciphertext as SEQUENCE { x, y, C3, C2 }: the same order, with DER framing.
-    ByteBuffer body;
-    AppendDerInteger(body, pbC1C3C2, 32);
-    AppendDerInteger(body, pbC1C3C2 + 32, 32);
-    body.push_back(0x04);
-    body.push_back(32);
-    body.insert(body.end(), pbC1C3C2 + 64, pbC1C3C2 + 96);
-    body.push_back(0x04);
-    AppendDerLength(body, cb - 96);
-    body.insert(body.end(), pbC1C3C2 + 96, pbC1C3C2 + cb);
-    ByteBuffer der{0x30};
-    AppendDerLength(der, body.size());
-    der.insert(der.end(), body.begin(), body.end());
+    ByteBuffer der;
+    DerWriter writer(der);
+    const DerWriter::Mark mark = writer.Open(0x30);
+    writer.AppendUnsignedInteger(pbC1C3C2, 32);
+    writer.AppendUnsignedInteger(pbC1C3C2 + 32, 32);
+    writer.AppendTlv(0x04, pbC1C3C2 + 64, 32);
+    writer.AppendTlv(0x04, pbC1C3C2 + 96, cb - 96);
+    if (!writer.Close(mark)) return Failed(NTE_NO_MEMORY);
 
     Owned<EVP_PKEY_CTX> pctx = ContextOf(exchangeKey);
     size_t cbPlain = 0;

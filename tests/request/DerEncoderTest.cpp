@@ -84,6 +84,122 @@ TEST(DerEncoder, ASN1EncodeAcceptsOnlyItsTagsAndNonEmptyContents)
     EXPECT_EQ(ASN1Encode(0x04, nullptr, 0, vec), E_FAIL);
 }
 
+// SEQUENCE { SET { OCTET STRING of n bytes }, NULL } written in place after a byte already in the buffer:
+// every length is filled in when its element closes, the long forms moving what follows them.
+TEST(DerWriter, NestedElementsGetTheirLengthsFilledInWhenTheyClose)
+{
+    struct Case {
+        size_t cb;
+        const char* pszSequence;
+        const char* pszSet;
+        const char* pszOctets;
+    };
+    for (const Case& c : std::vector<Case>{
+             {1, "30 07", "31 03", "04 01"},
+             {125, "30 81 83", "31 7F", "04 7D"},
+             {126, "30 81 85", "31 81 80", "04 7E"},
+             {127, "30 81 86", "31 81 81", "04 7F"},
+             {128, "30 81 88", "31 81 83", "04 81 80"},
+             {255, "30 82 01 08", "31 82 01 02", "04 81 FF"},
+             {256, "30 82 01 0A", "31 82 01 04", "04 82 01 00"},
+             {65535, "30 83 01 00 0A", "31 83 01 00 03", "04 82 FF FF"},
+             {65536, "30 83 01 00 0C", "31 83 01 00 05", "04 83 01 00 00"},
+         }) {
+        SCOPED_TRACE(c.cb);
+        ByteBuffer vecContents(c.cb);
+        for (size_t i = 0; i < c.cb; ++i) vecContents[i] = static_cast<BYTE>(i * 7 + 1);
+        const ByteBuffer vecWant =
+            Concat({{0xEE}, Hex(c.pszSequence), Hex(c.pszSet), Hex(c.pszOctets), vecContents, {0x05, 0x00}});
+
+        // the writer alone
+        ByteBuffer vec = {0xEE};
+        DerWriter writer(vec);
+        const DerWriter::Mark markSequence = writer.Open(0x30);
+        const DerWriter::Mark markSet = writer.Open(0x31);
+        const DerWriter::Mark markOctets = writer.Open(0x04);
+        writer.Append(vecContents);
+        ASSERT_TRUE(writer.Close(markOctets));
+        ASSERT_TRUE(writer.Close(markSet));
+        writer.Append({0x05, 0x00});
+        ASSERT_TRUE(writer.Close(markSequence));
+        EXPECT_EQ(vec, vecWant);
+
+        // the same through the traced encoder, closing with ASN1Encode
+        ByteBuffer vecTraced = {0xEE};
+        DerWriter traced(vecTraced);
+        const DerWriter::Mark markTracedSequence = traced.Open(ASN1_TAG_SEQUENCE);
+        const DerWriter::Mark markTracedSet = traced.Open(ASN1_TAG_SET);
+        ASSERT_EQ(ASN1Encode(ASN1_TAG_OCTET_STRING, vecContents.data(), static_cast<DWORD>(c.cb), traced), QORA_OK);
+        ASSERT_EQ(ASN1Encode(ASN1_TAG_SET, traced, markTracedSet), QORA_OK);
+        traced.Append({0x05, 0x00});
+        ASSERT_EQ(ASN1Encode(ASN1_TAG_SEQUENCE, traced, markTracedSequence), QORA_OK);
+        EXPECT_EQ(vecTraced, vecWant);
+    }
+}
+
+TEST(DerWriter, ClosingWithASN1EncodeRefusesWhatTheCopyingFormRefuses)
+{
+    struct Case {
+        BYTE bTag;
+        ByteBuffer contents;
+        HRESULT hWant;
+    };
+    for (const Case& c : std::vector<Case>{
+             {ASN1_TAG_SEQUENCE, Hex("02 01 05"), QORA_OK},
+             {ASN1_TAG_CONTEXT_0_CONSTRUCTED, Hex("05 00"), QORA_OK},
+             {ASN1_TAG_SEQUENCE, {}, E_FAIL},  // empty contents
+             {0x03, Hex("00 01"), E_FAIL},     // BIT STRING is not an ASN1Encode tag
+             {0xA1, Hex("05 00"), E_FAIL},
+         }) {
+        SCOPED_TRACE(ToHex({c.bTag}) + " " + ToHex(c.contents));
+        ByteBuffer vecCopied;
+        EXPECT_EQ(ASN1Encode(c.bTag, c.contents, vecCopied), c.hWant);
+        ByteBuffer vec;
+        DerWriter writer(vec);
+        const DerWriter::Mark mark = writer.Open(c.bTag);
+        writer.Append(c.contents);
+        EXPECT_EQ(ASN1Encode(c.bTag, writer, mark), c.hWant);
+        if (c.hWant == QORA_OK) {
+            EXPECT_EQ(vec, vecCopied);
+        }
+    }
+}
+
+TEST(DerWriter, UnsignedIntegersAreMinimalAndNeverNegative)
+{
+    struct Case {
+        const char* pszMagnitude;
+        const char* pszWant;
+    };
+    for (const Case& c : std::vector<Case>{{"", "02 01 00"},
+                                           {"00", "02 01 00"},
+                                           {"00 00 7F", "02 01 7F"},
+                                           {"80", "02 02 00 80"},
+                                           {"00 00 80 01", "02 03 00 80 01"},
+                                           {"01 02", "02 02 01 02"}}) {
+        SCOPED_TRACE(c.pszMagnitude);
+        const ByteBuffer vecMagnitude = Hex(c.pszMagnitude);
+        ByteBuffer vec;
+        DerWriter writer(vec);
+        ASSERT_TRUE(writer.AppendUnsignedInteger(vecMagnitude.data(), vecMagnitude.size()));
+        EXPECT_EQ(ToHex(vec), ToHex(Hex(c.pszWant)));
+    }
+}
+
+TEST(DerWriter, AFailedAllocationStopsTheWriterBeforeAnythingIsRead)
+{
+    const BYTE rgb[4] = {1, 2, 3, 4};
+    ByteBuffer vec = {0xEE};
+    DerWriter writer(vec);
+    const DerWriter::Mark mark = writer.Open(ASN1_TAG_SEQUENCE);
+    EXPECT_FALSE(writer.Append(rgb, static_cast<size_t>(-1) - 1));  // rgb holds 4 bytes: reading would fault
+    EXPECT_TRUE(writer.Failed());
+    EXPECT_FALSE(writer.Append(rgb, sizeof(rgb)));
+    EXPECT_FALSE(writer.Close(mark));
+    EXPECT_EQ(ASN1Encode(ASN1_TAG_SEQUENCE, writer, mark), E_OUTOFMEMORY);
+    EXPECT_EQ(ToHex(vec), "EE 30 00");
+}
+
 TEST(DerEncoder, ComposeAnyStringWritesTheElementOfEachValueType)
 {
     const char szText[] = "Bank 1";

@@ -2,7 +2,6 @@
 #include "Der.h"
 
 #include "Brindlemark/codec/ByteReader.h"
-#include "Brindlemark/codec/DerWriter.h"
 
 #include <openssl/evp.h>
 
@@ -58,15 +57,6 @@ std::string OidText(ByteView contents)
         arc = 0;
     }
     return text;
-}
-
-Bytes DerTlv(uint8_t tag, ByteView contents) { return ::DerTlv(tag, contents.data(), contents.size()); }
-
-Bytes Concat(std::initializer_list<ByteView> parts)
-{
-    Bytes out;
-    for (ByteView part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
 }
 
 namespace {

@@ -1,5 +1,4 @@
-// tools/democa/Der.h — the one bounded reader for the bytes a page hands the CA, the few DER writers the
-// envelopes need, and Base64 as the page carries it.
+// tools/democa/Der.h — the one bounded reader for the bytes a page hands the CA, and Base64 as the page carries it.
 #pragma once
 #include <string>
 #include <string_view>
@@ -36,11 +35,6 @@ private:
 
 // Dotted text of an OBJECT IDENTIFIER's contents; empty when they are not a well-formed identifier.
 std::string OidText(ByteView contents);
-
-// Tag, minimal length and contents.
-Bytes DerTlv(uint8_t tag, ByteView contents);
-// Appends each part in turn.
-Bytes Concat(std::initializer_list<ByteView> parts);
 
 // Decodes Base64 the way the page passes texts along: line breaks, spaces and PEM armour lines are
 // skipped; any other character outside the alphabet, misplaced padding or an empty text fails.

@@ -10,6 +10,7 @@
 #include <openssl/rsa.h>
 
 #include "Der.h"
+#include "Brindlemark/codec/DerWriter.h"
 
 namespace democa {
 
@@ -158,8 +159,14 @@ std::string Number16(size_t value)
 
 std::string Field(ByteView material)
 {
-    static const uint8_t kOne[] = {0x02, 0x01, 0x01};
-    return Base64Encode(DerTlv(0x30, Concat({kOne, DerTlv(0x04, material)}))) + ",";
+    // SEQUENCE { INTEGER 1, OCTET STRING material }
+    Bytes field;
+    DerWriter writer(field);
+    const DerWriter::Mark mark = writer.Open(0x30);
+    writer.Append({0x02, 0x01, 0x01});
+    writer.AppendTlv(0x04, material.data(), material.size());
+    writer.Close(mark);
+    return Base64Encode(field) + ",";
 }
 
 }  // namespace

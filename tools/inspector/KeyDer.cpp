@@ -5,48 +5,30 @@
 #include "Brindlemark/codec/DerWriter.h"
 #include "Text.h"
 
-#include <initializer_list>
+#include <utility>
 
 namespace inspector {
-
-namespace {
-
-ByteBuffer Tlv(BYTE bTag, const ByteBuffer& vecContents) { return DerTlv(bTag, vecContents.data(), vecContents.size()); }
-
-ByteBuffer Concat(std::initializer_list<ByteBuffer> parts)
-{
-    ByteBuffer vec;
-    for (const ByteBuffer& part : parts) vec.insert(vec.end(), part.begin(), part.end());
-    return vec;
-}
-
-// A non-negative INTEGER from big-endian magnitude bytes: minimal, with a 00 before a high first bit.
-ByteBuffer UnsignedInteger(const BYTE* pb, size_t cb)
-{
-    size_t iFirst = 0;
-    while (iFirst + 1 < cb && pb[iFirst] == 0) ++iFirst;
-    ByteBuffer vec;
-    if (cb == 0 || (pb[iFirst] & 0x80) != 0) vec.push_back(0);
-    vec.insert(vec.end(), pb + iFirst, pb + cb);
-    return Tlv(0x02, vec);
-}
-
-}  // namespace
 
 // The token's r then s, each 32 bytes little-endian, as the ECDSA-Sig-Value that X.509 verifiers read.
 ByteBuffer Sm2SignatureDer(const ByteBuffer& vecSignature)
 {
     const ByteBuffer vecR = Reversed(vecSignature.data(), kSm2Coordinate);
     const ByteBuffer vecS = Reversed(vecSignature.data() + kSm2Coordinate, kSm2Coordinate);
-    return Tlv(0x30, Concat({UnsignedInteger(vecR.data(), vecR.size()), UnsignedInteger(vecS.data(), vecS.size())}));
+    ByteBuffer vecDer;
+    DerWriter writer(vecDer);
+    const DerWriter::Mark mark = writer.Open(0x30);
+    writer.AppendUnsignedInteger(vecR.data(), vecR.size());
+    writer.AppendUnsignedInteger(vecS.data(), vecS.size());
+    return writer.Close(mark) ? vecDer : ByteBuffer();
 }
 
 // SubjectPublicKeyInfo {id-ecPublicKey, the SM2 curve} of the token's 140-byte blob: header, bit length,
 // then X and Y each in a 64-byte field whose first 32 bytes hold the coordinate little-endian.
 bool Sm2PublicKeyInfo(const ByteBuffer& vecBlob, ByteBuffer& vecSpki)
 {
-    static const ByteBuffer kEcPublicKeyOid = {0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
-    static const ByteBuffer kSm2CurveOid = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
+    // AlgorithmIdentifier { id-ecPublicKey, the SM2 curve }
+    static const ByteBuffer kAlgorithm = {0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01,
+                                          0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
     ByteReader cursor(vecBlob);
     const BYTE* pbHeader = nullptr;
     const BYTE* pbX = nullptr;
@@ -56,11 +38,16 @@ bool Sm2PublicKeyInfo(const ByteBuffer& vecBlob, ByteBuffer& vecSpki)
         !cursor.Bytes(2 * kSm2Coordinate, pbX) || !cursor.Bytes(2 * kSm2Coordinate, pbY) || !cursor.Empty())
         return false;
     if (pbHeader[0] != PUBLICKEYBLOB || dwBits != 8 * kSm2Coordinate) return false;
-    ByteBuffer vecPoint{0x00, 0x04};  // no unused bits, then an uncompressed point
-    const ByteBuffer vecX = Reversed(pbX, kSm2Coordinate), vecY = Reversed(pbY, kSm2Coordinate);
-    vecPoint.insert(vecPoint.end(), vecX.begin(), vecX.end());
-    vecPoint.insert(vecPoint.end(), vecY.begin(), vecY.end());
-    vecSpki = Tlv(0x30, Concat({Tlv(0x30, Concat({kEcPublicKeyOid, kSm2CurveOid})), Tlv(0x03, vecPoint)}));
+    ByteBuffer vec;
+    DerWriter writer(vec);
+    const DerWriter::Mark mark = writer.Open(0x30);
+    writer.Append(kAlgorithm);
+    const DerWriter::Mark markPoint = writer.Open(0x03);
+    writer.Append({0x00, 0x04});  // no unused bits, then an uncompressed point
+    writer.Append(Reversed(pbX, kSm2Coordinate));
+    writer.Append(Reversed(pbY, kSm2Coordinate));
+    if (!writer.Close(markPoint) || !writer.Close(mark)) return false;
+    vecSpki = std::move(vec);
     return true;
 }
 
