@@ -73,7 +73,12 @@ public:
         m_out.resize(nOffset + cb);
         return m_out.data() + nOffset;
     }
-    void Trim(size_t cbUnused) { m_out.resize(cbUnused < m_out.size() ? m_out.size() - cbUnused : 0); }
+    // Shrinks only: erasing the tail never takes the growing path of resize.
+    void Trim(size_t cbUnused)
+    {
+        const size_t cbCut = cbUnused < m_out.size() ? cbUnused : m_out.size();
+        m_out.erase(m_out.end() - static_cast<std::ptrdiff_t>(cbCut), m_out.end());
+    }
 
     // Tag, length and contents in one step.
     bool AppendTlv(Byte bTag, const Byte* pbContents, size_t cbContents)
