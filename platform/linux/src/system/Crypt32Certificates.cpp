@@ -9,19 +9,6 @@
 
 namespace {
 
-constexpr BYTE kTagSequence = 0x30;
-constexpr BYTE kTagInteger = 0x02;
-constexpr BYTE kTagBitString = 0x03;
-constexpr BYTE kTagOctetString = 0x04;
-constexpr BYTE kTagBoolean = 0x01;
-constexpr BYTE kTagOid = 0x06;
-
-bool Fail(HRESULT hrCode, HRESULT& hr)
-{
-    hr = hrCode;
-    return false;
-}
-
 class CertDecoder {
 public:
     explicit CertDecoder(CertObject& object) : m_object(object) {}

@@ -5,18 +5,6 @@
 
 namespace {
 
-constexpr BYTE kTagBmpString = 0x1E;
-constexpr BYTE kTagUtf8String = 0x0C;
-constexpr BYTE kTagOctetString = 0x04;
-constexpr BYTE kTagUtcTime = 0x17;
-constexpr BYTE kTagGeneralizedTime = 0x18;
-
-bool Fail(HRESULT hrCode, HRESULT& hr)
-{
-    hr = hrCode;
-    return false;
-}
-
 // The C library's white space in the "C" locale, which decides the platform's quoting.
 bool IsCSpace(BYTE b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
 

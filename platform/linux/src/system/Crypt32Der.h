@@ -12,6 +12,25 @@
 using Bytes = std::vector<BYTE>;
 using WText = std::basic_string<WCHAR>;
 
+// The tags crypt32 reads and writes.
+constexpr BYTE kTagBoolean = 0x01;
+constexpr BYTE kTagInteger = 0x02;
+constexpr BYTE kTagBitString = 0x03;
+constexpr BYTE kTagOctetString = 0x04;
+constexpr BYTE kTagOid = 0x06;
+constexpr BYTE kTagUtf8String = 0x0C;
+constexpr BYTE kTagUtcTime = 0x17;
+constexpr BYTE kTagGeneralizedTime = 0x18;
+constexpr BYTE kTagBmpString = 0x1E;
+constexpr BYTE kTagSequence = 0x30;
+
+// Names the fault and reads false, for the readers' early returns.
+inline bool Fail(HRESULT hrCode, HRESULT& hr)
+{
+    hr = hrCode;
+    return false;
+}
+
 // One element: its tag, its contents and the whole encoding.
 struct DerElement {
     BYTE bTag = 0;
