@@ -117,9 +117,11 @@ void AppendTlv(Bytes& vec, BYTE bTag, const Bytes& vecContents)
 
 void AppendInteger(Bytes& vec, const Bytes& vecValue)
 {
-    Bytes vecContents;
-    if (vecValue.empty() || (vecValue[0] & 0x80) != 0) vecContents.push_back(0);
-    vecContents.insert(vecContents.end(), vecValue.begin(), vecValue.end());
+    // A leading zero keeps a high first bit positive; sized once, then copied (GCC 12 misreads an insert after
+    // a push_back into an empty vector as reading from nothing).
+    const size_t cbLead = vecValue.empty() || (vecValue[0] & 0x80) != 0 ? 1 : 0;
+    Bytes vecContents(cbLead + vecValue.size(), 0);
+    std::copy(vecValue.begin(), vecValue.end(), vecContents.begin() + static_cast<std::ptrdiff_t>(cbLead));
     AppendTlv(vec, 0x02, vecContents);
     Wipe(vecContents);
 }
