@@ -1,6 +1,7 @@
 // platform/linux/src/system/Crypt32Certificates.cpp — certificate contexts of the native crypt32: decoding
 // into CERT_INFO, their names as text, extensions, validity, properties and the private key they are bound to.
 #include "Containers.h"
+#include "Utf8.h"
 #include "Crypt32Internal.h"
 #include "NssDatabase.h"
 
@@ -173,15 +174,6 @@ private:
     bool m_bOuterShort = false;
 };
 
-WText Utf16Of(const std::string& str)
-{
-    if (str.empty()) return WText();
-    const int cch = MultiByteToWideChar(CP_UTF8, 0, str.data(), static_cast<int>(str.size()), nullptr, 0);
-    WText wstr(static_cast<size_t>(cch > 0 ? cch : 0), u'\0');
-    if (cch > 0) MultiByteToWideChar(CP_UTF8, 0, str.data(), static_cast<int>(str.size()), wstr.data(), cch);
-    return wstr;
-}
-
 // A text handed out as crypt32 does: the size with its terminator when there is nowhere to write or the
 // buffer holds it, else what fits, cut and terminated.
 DWORD PutText(const WText& wstr, LPWSTR psz, DWORD csz)
@@ -207,7 +199,7 @@ WText NameText(const std::vector<NameRdn>& vecRdns, DWORD dwStrType)
             if (i != 0) wstr += u" + ";
             if (dwBase != CERT_SIMPLE_NAME_STR) {
                 const char* pszShort = dwBase == CERT_X500_NAME_STR ? AttributeShortName(rdn[i].strOid) : nullptr;
-                wstr += Utf16Of(pszShort != nullptr ? std::string(pszShort) : rdn[i].strOid);
+                wstr += Utf16OfUtf8(pszShort != nullptr ? std::string(pszShort) : rdn[i].strOid);
                 wstr += u'=';
             }
             wstr += QuotedValue(rdn[i]);
@@ -373,7 +365,7 @@ bool KeyProvInfoFromDatabase(const Bytes& vecEncoded, KeyProvInfo& info)
     WText wstrProvider;
     if (!ContainerOfKey(pKey.get(), strContainer, dwKeySpec) || !ContainerProviderName(strContainer, wstrProvider))
         return false;
-    info.wstrContainer = Utf16Of(strContainer);
+    info.wstrContainer = Utf16OfUtf8(strContainer);
     info.wstrProvider = wstrProvider;
     info.dwProvType = ProviderTypeOf(wstrProvider);
     info.dwFlags = 0;

@@ -1,5 +1,6 @@
 // platform/linux/src/system/Crypt32Der.cpp — DER reading and writing for crypt32 of the native build.
 #include "Crypt32Der.h"
+#include "Utf8.h"
 
 #include <cstring>
 
@@ -233,10 +234,7 @@ bool DecodeValue(const DerElement& value, NameAttribute& attribute, HRESULT& hr)
         attribute.bWideValue = true;
         if (cb == 0) break;
         if (cb > 0x7FFFFFFF) return Fail(CRYPT_E_ASN1_LARGE, hr);
-        const int cch = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(pb), static_cast<int>(cb), nullptr, 0);
-        wstr.resize(static_cast<size_t>(cch > 0 ? cch : 0));
-        if (cch > 0)
-            MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(pb), static_cast<int>(cb), wstr.data(), cch);
+        wstr = Utf16OfUtf8(reinterpret_cast<const char*>(pb), cb);
         break;
     }
     case kTagBmpString:

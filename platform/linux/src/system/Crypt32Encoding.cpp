@@ -2,6 +2,7 @@
 // units (name values, attributes, key usage, octet strings, RSA public keys) and the public key info of a
 // provider's key, through the providers' public API.
 #include "Crypt32Internal.h"
+#include "Utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -88,12 +89,7 @@ bool EncodeNameValue(const CERT_NAME_VALUE& value, Bytes& vec, HRESULT& hr)
         const WCHAR* pwsz = reinterpret_cast<const WCHAR*>(pb);
         const size_t cch = value.Value.cbData != 0 || pwsz == nullptr ? value.Value.cbData / sizeof(WCHAR)
                                                                       : WideLength(pwsz);
-        std::string str;
-        if (cch != 0) {
-            const int cb = WideCharToMultiByte(CP_UTF8, 0, pwsz, static_cast<int>(cch), nullptr, 0, nullptr, nullptr);
-            str.resize(static_cast<size_t>(cb > 0 ? cb : 0));
-            if (cb > 0) WideCharToMultiByte(CP_UTF8, 0, pwsz, static_cast<int>(cch), str.data(), cb, nullptr, nullptr);
-        }
+        const std::string str = Utf8OfUtf16(pwsz, cch);
         vec = DerEncode(0x0C, reinterpret_cast<const BYTE*>(str.data()), str.size());
         return true;
     }

@@ -2,6 +2,7 @@
 // the four Microsoft provider names over the NSS database's key token, key containers, provider parameters
 // and random bytes. The failures are the codes the platform's dispatcher and its software providers set.
 #include "Containers.h"
+#include "Utf8.h"
 #include "CryptoApiInternal.h"
 #include "NssDatabase.h"
 
@@ -222,14 +223,6 @@ bool ToUtf8(const WCHAR* pwsz, std::string& str)
     return true;
 }
 
-WideString FromUtf8(const std::string& str)
-{
-    const int cch = MultiByteToWideChar(CP_UTF8, 0, str.c_str(), -1, nullptr, 0);
-    if (cch <= 0) return WideString();
-    std::vector<WCHAR> vec(static_cast<size_t>(cch));
-    MultiByteToWideChar(CP_UTF8, 0, str.c_str(), -1, vec.data(), cch);
-    return WideString(vec.data());
-}
 
 DWORD KeySpecOf(SECKEYPrivateKey* pKey)
 {
@@ -384,7 +377,7 @@ bool ContainerProviderName(const std::string& strContainer, std::basic_string<WC
         for (NssPtr<SECKEYPublicKey>& pPublic : PublicKeysWithId(*pId)) {
             NssPtr<char> pLabel(PK11_GetPublicKeyNickname(pPublic.get()));
             if (!pLabel) continue;
-            const WideString wstrLabel = FromUtf8(pLabel.get());
+            const WideString wstrLabel = Utf16OfUtf8(pLabel.get(), strlen(pLabel.get()));
             if (FindProvider(wstrLabel.c_str()) != nullptr) {
                 wstrProvider = wstrLabel;
                 return true;

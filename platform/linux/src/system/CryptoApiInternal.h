@@ -146,7 +146,6 @@ bool RemoveHash(HCRYPTHASH hHash);
 
 // Text conversions for names the database keeps in UTF-8.
 bool ToUtf8(const WCHAR* pwsz, std::string& str);
-WideString FromUtf8(const std::string& str);
 
 // The containers of the database.
 struct ContainerKey {

@@ -1,6 +1,8 @@
 // platform/linux/src/system/Files.cpp — files, the temporary folder and the environment of the native
 // build. A handle is the file's descriptor; a path may come in the "\\?\unix" form the trace sink gives
 // a Unix path under Wine, which is the same path here.
+#include "Utf8.h"
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -27,11 +30,8 @@ bool PathOf(LPCWSTR lpFileName, std::string& strPath)
     WString wstr(lpFileName);
     static const WCHAR kUnixPrefix[] = u"\\\\?\\unix";
     if (wstr.compare(0, 8, kUnixPrefix) == 0) wstr.erase(0, 8);
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()), nullptr, 0, nullptr, nullptr);
-    if (cb <= 0) return false;
-    strPath.assign(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()), strPath.data(), cb, nullptr, nullptr);
-    return true;
+    strPath = Utf8OfUtf16(wstr);
+    return !strPath.empty();
 }
 
 // The platform's code for a failed call on strPath: a missing folder on the way is a missing path.
@@ -82,15 +82,7 @@ DWORD CopyOut(const WString& wstr, LPWSTR lpBuffer, DWORD nSize)
     return static_cast<DWORD>(wstr.size());
 }
 
-WString Widen(const char* psz)
-{
-    const int cch = MultiByteToWideChar(CP_UTF8, 0, psz, -1, nullptr, 0);
-    if (cch <= 1) return WString();
-    WString wstr(static_cast<size_t>(cch), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, psz, -1, wstr.data(), cch);
-    wstr.resize(static_cast<size_t>(cch) - 1);
-    return wstr;
-}
+WString Widen(const char* psz) { return psz != nullptr ? Utf16OfUtf8(psz, strlen(psz)) : WString(); }
 
 }  // namespace
 

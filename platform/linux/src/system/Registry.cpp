@@ -10,6 +10,7 @@
 // rewrites the whole file under an exclusive lock on "registry.lock" and replaces it by rename, so a
 // reader sees the file before or after a change, never half of one; a crash leaves at most a temporary.
 #include "NssDatabase.h"
+#include "Utf8.h"
 #include "SystemStores.h"
 
 #include <windows.h>
@@ -67,31 +68,11 @@ std::string FilePath() { return NssDatabaseDirectory() + "/registry"; }
 
 // ---- The file ----------------------------------------------------------------------------------------
 
-std::string ToUtf8(const WString& wstr)
-{
-    if (wstr.empty()) return std::string();
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()), nullptr, 0, nullptr, nullptr);
-    if (cb <= 0) return std::string();
-    std::string str(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()), str.data(), cb, nullptr, nullptr);
-    return str;
-}
-
-WString FromUtf8(const std::string& str)
-{
-    if (str.empty()) return WString();
-    const int cch = MultiByteToWideChar(CP_UTF8, 0, str.data(), static_cast<int>(str.size()), nullptr, 0);
-    if (cch <= 0) return WString();
-    WString wstr(static_cast<size_t>(cch), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, str.data(), static_cast<int>(str.size()), wstr.data(), cch);
-    return wstr;
-}
-
 std::string Escape(const WString& wstr)
 {
     static const char kHex[] = "0123456789ABCDEF";
     std::string strOut;
-    for (const char ch : ToUtf8(wstr)) {
+    for (const char ch : Utf8OfUtf16(wstr)) {
         const BYTE by = static_cast<BYTE>(ch);
         if (by < 0x20 || by == '%' || by == 0x7F) {
             strOut += '%';
@@ -126,7 +107,7 @@ bool Unescape(const std::string& str, WString& wstrOut)
         strRaw += static_cast<char>(nHigh * 16 + nLow);
         i += 2;
     }
-    wstrOut = FromUtf8(strRaw);
+    wstrOut = Utf16OfUtf8(strRaw);
     return true;
 }
 
@@ -324,12 +305,25 @@ bool KeyExists(const Hive& hive, const WString& wstrPath)
     return IsRoot(wstrFolded) || hive.count(wstrFolded) != 0;
 }
 
+bool IsPredefined(HKEY hKey, LPCWSTR lpSubKey)
+{
+    return (lpSubKey == nullptr || *lpSubKey == 0) && (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER);
+}
+
 LONG NewHandle(const WString& wstrPath, PHKEY phkResult)
 {
     OpenKey* pKey = new (std::nothrow) OpenKey{wstrPath};
     if (pKey == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     g_setOpen.insert(pKey);
     *phkResult = reinterpret_cast<HKEY>(pKey);
+    return ERROR_SUCCESS;
+}
+
+// What an open or a create hands back: a root asked for by itself is its predefined handle, never a new one.
+LONG HandleFor(HKEY hKey, LPCWSTR lpSubKey, const WString& wstrPath, PHKEY phkResult)
+{
+    if (!IsPredefined(hKey, lpSubKey)) return NewHandle(wstrPath, phkResult);
+    *phkResult = hKey;
     return ERROR_SUCCESS;
 }
 
@@ -356,10 +350,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     WString wstrPath;
     LONG lResult = ResolvePath(hKey, lpSubKey, wstrPath);
     if (lResult != ERROR_SUCCESS) return lResult;
-    if ((lpSubKey == nullptr || *lpSubKey == 0) && (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER)) {
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
+    if (IsPredefined(hKey, lpSubKey)) return HandleFor(hKey, lpSubKey, wstrPath, phkResult);
     const StoreKey stKey = ClassifyStoreKey(wstrPath);
     if (stKey.nLevel == 3) {
         lResult = SystemStoreFind(stKey.wstrStore.c_str(), stKey.wstrThumbprint.c_str());
@@ -372,7 +363,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
         if (lResult != ERROR_SUCCESS) return lResult;
         if (!KeyExists(hive, wstrPath)) return ERROR_FILE_NOT_FOUND;
     }
-    return NewHandle(wstrPath, phkResult);
+    return HandleFor(hKey, lpSubKey, wstrPath, phkResult);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
@@ -416,11 +407,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
         }
     }
     if (lpdwDisposition != nullptr) *lpdwDisposition = dwDisposition;
-    if ((lpSubKey == nullptr || *lpSubKey == 0) && (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER)) {
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
-    return NewHandle(wstrPath, phkResult);
+    return HandleFor(hKey, lpSubKey, wstrPath, phkResult);
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData)

@@ -3,6 +3,7 @@
 // platform's DOM does. Documents are untrusted: nothing is fetched (no network, no external entity or
 // DTD is ever loaded), parsing keeps libxml2's depth and size limits, and text is gathered on a budget.
 #include "Xml.h"
+#include "Utf8.h"
 
 #include <msxml2.h>
 
@@ -398,10 +399,8 @@ public:
         if (cch == 0 || cch > kMaxDocumentUnits) return S_FALSE;
         std::string strXml;
         try {
-            const int cb = WideCharToMultiByte(CP_UTF8, 0, bstrXML, static_cast<int>(cch), nullptr, 0, nullptr, nullptr);
-            if (cb <= 0) return S_FALSE;
-            strXml.resize(static_cast<size_t>(cb));
-            WideCharToMultiByte(CP_UTF8, 0, bstrXML, static_cast<int>(cch), strXml.data(), cb, nullptr, nullptr);
+            strXml = Utf8OfUtf16(bstrXML, cch);
+            if (strXml.empty()) return S_FALSE;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
