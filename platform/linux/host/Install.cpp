@@ -25,22 +25,19 @@ struct InstallStep {
     HRESULT (*pfnRun)();
 };
 
-HRESULT ImportRsaChain() { return ImportCertificateChainfromResoure(IDR_RSA_CERTIFICATE_CHAIN); }
-HRESULT ImportTestRsaChain() { return ImportCertificateChainfromResoure(IDR_TEST_RSA_CERTIFICATE_CHAIN); }
-HRESULT ImportSm2Chain() { return ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN); }
-HRESULT ImportTestSm2Chain() { return ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN); }
-
 const InstallStep kSteps[] = {
     {"DeleteRSADiscardCert", TEXT("DeleteRSADiscardCert"), DeleteRSADiscardCert},
     {"DeleteSM2DiscardCert", TEXT("DeleteSM2DiscardCert"), DeleteSM2DiscardCert},
     {"ImportCertificateChainfromResoure(IDR_RSA_CERTIFICATE_CHAIN)", TEXT("ImportCertificateChainfromResoure"),
-     ImportRsaChain},
+     [] { return ImportCertificateChainfromResoure(IDR_RSA_CERTIFICATE_CHAIN); }},
     {"ImportCertificateChainfromResoure(IDR_TEST_RSA_CERTIFICATE_CHAIN)", TEXT("ImportCertificateChainfromResoure"),
-     ImportTestRsaChain},
+     [] { return ImportCertificateChainfromResoure(IDR_TEST_RSA_CERTIFICATE_CHAIN); }},
     {"ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)",
-     TEXT("ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)"), ImportSm2Chain},
+     TEXT("ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN)"),
+     [] { return ImportCertificateChainfromResoure(IDR_SM2_CERTIFICATE_CHAIN); }},
     {"ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN)",
-     TEXT("ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN)"), ImportTestSm2Chain},
+     TEXT("ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN)"),
+     [] { return ImportCertificateChainfromResoure(IDR_TEST_SM2_CERTIFICATE_CHAIN); }},
 };
 
 int CheckChains()

@@ -3,14 +3,13 @@
 // them good, and a second run changes nothing.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
+#include <vector>
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "support/HostProcess.h"
+#include "support/Tools.h"
 
 using namespace bm;
 namespace fs = std::filesystem;
@@ -19,20 +18,13 @@ namespace {
 
 const fs::path kSource = BM_SOURCE_DIR;
 
-std::string Shell(const std::string& command, int& code)
+// A program's output (standard output, then standard error) and its exit code; -1 when it did not run.
+std::string Output(const std::vector<std::string>& command, int& code, const Env& env = {})
 {
-    std::string out;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        code = -1;
-        return out;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    const int status = pclose(pipe);
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
+    ToolRun run;
+    const bool ran = RunRedirected(command, env, "", run);
+    code = ran ? run.code : -1;
+    return run.out + run.err;
 }
 
 std::string InstallerPath() { return (fs::path(LinuxHostPath()).parent_path() / "BrindlemarkInstall").string(); }
@@ -41,7 +33,7 @@ std::string InstallerPath() { return (fs::path(LinuxHostPath()).parent_path() / 
 std::map<std::string, std::string> Listing(const std::string& db)
 {
     int code = 0;
-    const std::string out = Shell("certutil -L -d sql:" + db, code);
+    const std::string out = Output({"certutil", "-L", "-d", "sql:" + db}, code);
     EXPECT_EQ(code, 0) << out;
     std::map<std::string, std::string> trust;
     size_t start = 0;
@@ -64,7 +56,7 @@ std::map<std::string, std::string> Listing(const std::string& db)
 ::testing::AssertionResult ChainIsGood(const std::string& db, bool& good)
 {
     int code = 0;
-    const std::string out = Shell("BM_NSSDB=sql:" + db + " '" + InstallerPath() + "' --check", code);
+    const std::string out = Output({InstallerPath(), "--check"}, code, {{"BM_NSSDB", "sql:" + db}});
     if (code != 0 && code != 1) return ::testing::AssertionFailure() << "the check did not run (" << code << "): " << out;
     good = code == 0;
     return ::testing::AssertionSuccess();
@@ -75,15 +67,15 @@ TEST(LinuxInstall, ReplacesTheWithdrawnGenerationWithTheDocumentsChainsAsTrust)
     const std::string db = TestNssDatabase() + "/install";
     fs::create_directories(db);
     int code = 0;
-    ASSERT_EQ((Shell("certutil -N --empty-password -d sql:" + db, code), code), 0);
+    ASSERT_EQ((Output({"certutil", "-N", "--empty-password", "-d", "sql:" + db}, code), code), 0);
 
     // The withdrawn generation as an earlier install left it.
     size_t planted = 0;
     for (const auto& entry : fs::directory_iterator(kSource / "resources" / "democa-ca" / "discarded")) {
         const bool root = entry.path().filename().string().find("-root") != std::string::npos;
-        const std::string out = Shell("certutil -A -d sql:" + db + " -n 'Brindlemark withdrawn " +
-                                        entry.path().stem().string() + "' -t " + (root ? "C,," : ",,") + " -i '" +
-                                        entry.path().string() + "'",
+        const std::string out = Output({"certutil", "-A", "-d", "sql:" + db, "-n",
+                                     "Brindlemark withdrawn " + entry.path().stem().string(), "-t", root ? "C,," : ",,",
+                                     "-i", entry.path().string()},
                                     code);
         ASSERT_EQ(code, 0) << out;
         ++planted;
@@ -93,8 +85,8 @@ TEST(LinuxInstall, ReplacesTheWithdrawnGenerationWithTheDocumentsChainsAsTrust)
     ASSERT_TRUE(ChainIsGood(db, good));
     EXPECT_FALSE(good) << "the chains are not installed yet";
 
-    const std::string install = "BM_NSSDB=sql:" + db + " '" + InstallerPath() + "'";
-    std::string out = Shell(install, code);
+    const Env database = {{"BM_NSSDB", "sql:" + db}};
+    std::string out = Output({InstallerPath()}, code, database);
     ASSERT_EQ(code, 0) << out;
 
     const auto trust = Listing(db);
@@ -114,7 +106,7 @@ TEST(LinuxInstall, ReplacesTheWithdrawnGenerationWithTheDocumentsChainsAsTrust)
     ASSERT_TRUE(ChainIsGood(db, good));
     EXPECT_TRUE(good);
 
-    out = Shell(install, code);
+    out = Output({InstallerPath()}, code, database);
     ASSERT_EQ(code, 0) << out;
     EXPECT_EQ(Listing(db), trust) << "a second install changes nothing";
 }

@@ -38,6 +38,25 @@ std::string TakeFile(const std::string& path)
     return text.str();
 }
 
+// npbrowser.exe of the build with its plug-in, under the prefix's Wine.
+::testing::AssertionResult NpbrowserCommand(const std::vector<std::string>& args, std::vector<std::string>& command)
+{
+    const std::string exe = WinBuildDir() + "/tools/npbrowser/npbrowser.exe";
+    const std::string dll = WinBuildDir() + "/plugin/npKestrovan.dll";
+    struct stat st;
+    if (stat(exe.c_str(), &st) != 0 || stat(dll.c_str(), &st) != 0)
+        return ::testing::AssertionFailure() << exe << " or " << dll << " is not built";
+    std::string error;
+    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
+    command = WineCommand(exe);
+    // Wine's drive Z: is the Unix root.
+    command.insert(command.end(), {"--plugin", "Z:" + dll});
+    command.insert(command.end(), args.begin(), args.end());
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
 // argv with standard input from one file and standard output into another.
 ::testing::AssertionResult RunRedirected(std::vector<std::string> command, const Env& env, const std::string& stdinText,
                                          ToolRun& run)
@@ -60,25 +79,6 @@ std::string TakeFile(const std::string& path)
     if (!ran) return ::testing::AssertionFailure() << command[0] << " did not finish: " << error;
     return ::testing::AssertionSuccess();
 }
-
-// npbrowser.exe of the build with its plug-in, under the prefix's Wine.
-::testing::AssertionResult NpbrowserCommand(const std::vector<std::string>& args, std::vector<std::string>& command)
-{
-    const std::string exe = WinBuildDir() + "/tools/npbrowser/npbrowser.exe";
-    const std::string dll = WinBuildDir() + "/plugin/npKestrovan.dll";
-    struct stat st;
-    if (stat(exe.c_str(), &st) != 0 || stat(dll.c_str(), &st) != 0)
-        return ::testing::AssertionFailure() << exe << " or " << dll << " is not built";
-    std::string error;
-    if (!EnsureWineRunning(error)) return ::testing::AssertionFailure() << error;
-    command = WineCommand(exe);
-    // Wine's drive Z: is the Unix root.
-    command.insert(command.end(), {"--plugin", "Z:" + dll});
-    command.insert(command.end(), args.begin(), args.end());
-    return ::testing::AssertionSuccess();
-}
-
-}  // namespace
 
 ::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run)
 {

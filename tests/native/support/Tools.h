@@ -19,6 +19,9 @@ struct ToolRun {
     Json json;             // out parsed, discarded when it is not JSON
 };
 
+// Any program (argv, env added to this process's), its standard input from stdinText, its output in run.
+::testing::AssertionResult RunRedirected(std::vector<std::string> command, const Env& env, const std::string& stdinText,
+                                         ToolRun& run);
 // inspector.exe of the Windows build under test.
 ::testing::AssertionResult RunInspector(const std::vector<std::string>& args, ToolRun& run);
 // npbrowser.exe of the Windows build under test, loading that build's npKestrovan.dll, with the script (JSON
